@@ -1,0 +1,43 @@
+// Route sets: how a route module contributes its URL rules to the server.
+#pragma once
+
+#include "quillo/http.h"
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillo {
+
+using Handler = std::function<Response(Request&)>;
+
+// One URL rule. Rules are written like "/api/files/<name>" (a variable that
+// matches one path segment) or "/api/files/<path:rest>" (any text, slashes
+// included). GET implies HEAD; every rule answers OPTIONS by itself.
+struct RouteRule {
+    std::string rule;
+    std::vector<std::string> methods;
+    Handler handler;
+};
+
+// A module's route set (the `bp` every route module exports). It is mounted
+// without a URL prefix of its own: the rules carry their full paths.
+class Blueprint {
+public:
+    explicit Blueprint(std::string name) : name_(std::move(name)) {}
+
+    Blueprint& route(std::string rule, std::vector<std::string> methods, Handler handler) {
+        rules_.push_back({std::move(rule), std::move(methods), std::move(handler)});
+        return *this;
+    }
+
+    const std::string& name() const { return name_; }
+    const std::vector<RouteRule>& rules() const { return rules_; }
+
+private:
+    std::string name_;
+    std::vector<RouteRule> rules_;
+};
+
+} // namespace quillo

@@ -1,0 +1,186 @@
+#include "app/application.h"
+
+#include "app/send_file.h"
+
+#include <chrono>
+
+namespace quillo::app {
+
+namespace {
+
+int64_t unix_now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string join_methods(const std::vector<std::string>& methods) {
+    std::string out;
+    for (const std::string& method : methods) {
+        if (!out.empty()) {
+            out += ", ";
+        }
+        out += method;
+    }
+    return out;
+}
+
+Response default_error_response(const HttpError& error) {
+    std::string body = "<!doctype html>\n<html lang=en>\n<title>" + std::to_string(error.code()) +
+                       " " + error.name() + "</title>\n<h1>" + error.name() + "</h1>\n<p>" +
+                       error.description() + "</p>\n";
+    return Response(error.code(), "text/html; charset=utf-8", std::move(body));
+}
+
+} // namespace
+
+Response internal_server_error() {
+    return Response(500, "text/plain; charset=utf-8", "Internal Server Error\n");
+}
+
+void add_cors_headers(const Request& request, Response& response) {
+    const std::string* origin = request.headers.find("Origin");
+    response.headers.set("Access-Control-Allow-Origin", origin ? *origin : "*");
+    response.headers.add("Vary", "Origin");
+    if (request.method != "OPTIONS" || !request.headers.has("Access-Control-Request-Method")) {
+        return;
+    }
+    response.headers.set("Access-Control-Allow-Methods", "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
+    if (const std::string* wanted = request.headers.find("Access-Control-Request-Headers")) {
+        response.headers.set("Access-Control-Allow-Headers", *wanted);
+    }
+}
+
+Application::Application(AppConfig config)
+    : config_(std::move(config)),
+      sessions_(config_.secret_key, config_.permanent_session_lifetime) {
+    std::string folder = config_.static_folder;
+    route("/static/<path:filename>", {"GET"}, [folder](Request& request) {
+        return send_from_directory(folder, request.view_args.at("filename"), request);
+    });
+}
+
+void Application::route(const std::string& rule, std::vector<std::string> methods,
+                        Handler handler) {
+    router_.add(RouteRule{rule, std::move(methods), std::move(handler)});
+}
+
+void Application::register_blueprint(const Blueprint& blueprint) {
+    for (const RouteRule& rule : blueprint.rules()) {
+        router_.add(rule);
+    }
+}
+
+void Application::before_request(BeforeRequest hook) {
+    before_request_.push_back(std::move(hook));
+}
+
+void Application::on_exception(ErrorHandler handler) {
+    exception_handler_ = std::move(handler);
+}
+
+void Application::on_status(int code, ErrorHandler handler) {
+    status_handlers_[code] = std::move(handler);
+}
+
+void Application::freeze() {
+    router_.freeze();
+}
+
+Response Application::dispatch(Request& request) const {
+    for (const BeforeRequest& hook : before_request_) {
+        if (std::optional<Response> early = hook(request)) {
+            return std::move(*early);
+        }
+    }
+    RouteMatch match = router_.match(request.path, request.method);
+    switch (match.outcome) {
+    case RouteMatch::Outcome::Found:
+        request.view_args = std::move(match.args);
+        return match.rule->handler()(request);
+    case RouteMatch::Outcome::AutomaticOptions: {
+        Response response(200, "text/html; charset=utf-8", "");
+        response.headers.set("Allow", join_methods(match.allowed));
+        return response;
+    }
+    case RouteMatch::Outcome::MethodNotAllowed:
+        throw MethodNotAllowed(match.allowed);
+    case RouteMatch::Outcome::NotFound:
+        break;
+    }
+    throw NotFound();
+}
+
+Response Application::handle_error(Request& request, const std::exception& error) const {
+    const auto* http_error = dynamic_cast<const HttpError*>(&error);
+    Response response;
+    if (http_error && status_handlers_.count(http_error->code())) {
+        response = status_handlers_.at(http_error->code())(request, error);
+    } else if (exception_handler_) {
+        response = (*exception_handler_)(request, error);
+    } else if (http_error) {
+        response = default_error_response(*http_error);
+    } else {
+        response = internal_server_error();
+    }
+    if (const auto* not_allowed = dynamic_cast<const MethodNotAllowed*>(&error)) {
+        // A 405 answer names the methods that are accepted (RFC 9110, 15.5.6).
+        if (!response.headers.has("Allow")) {
+            response.headers.set("Allow", join_methods(not_allowed->allowed()));
+        }
+    }
+    return response;
+}
+
+Response Application::handle(Request& request) const {
+    int64_t now = unix_now();
+    int64_t issued_at = 0;
+    Response response;
+    try {
+        load_session(request, now, issued_at);
+        try {
+            response = dispatch(request);
+        } catch (const std::exception& error) {
+            response = handle_error(request, error);
+        }
+        save_session(request, response, now, issued_at);
+    } catch (...) {
+        // An error handler failed, or something threw that is not an error
+        // at all: answer without exposing anything.
+        response = internal_server_error();
+    }
+    add_cors_headers(request, response);
+    return response;
+}
+
+void Application::load_session(Request& request, int64_t now, int64_t& issued_at) const {
+    const std::string* cookies = request.headers.find("Cookie");
+    if (cookies == nullptr) {
+        return;
+    }
+    std::optional<std::string_view> value = find_cookie(*cookies, kSessionCookieName);
+    if (!value) {
+        return;
+    }
+    if (std::optional<SessionCodec::Decoded> decoded = sessions_.decode(*value, now)) {
+        request.session.load(std::move(decoded->data), decoded->permanent);
+        issued_at = decoded->issued_at;
+    }
+}
+
+void Application::save_session(const Request& request, Response& response, int64_t now,
+                               int64_t issued_at) const {
+    const Session& session = request.session;
+    bool stale = session.permanent() && !session.empty() &&
+                 now - issued_at >= config_.session_refresh_interval;
+    if (!session.modified() && !stale) {
+        return;
+    }
+    if (session.empty() && issued_at == 0 && !request.headers.has("Cookie")) {
+        return; // nothing stored, nothing to delete
+    }
+    response.headers.add("Set-Cookie", sessions_.set_cookie(session, now));
+    response.headers.add("Vary", "Cookie");
+}
+
+} // namespace quillo::app

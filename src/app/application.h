@@ -1,0 +1,81 @@
+// The web application: route table, before-request hooks, error handlers,
+// cross-origin headers and the signed cookie session, independent of any
+// socket so that it can be driven in memory.
+#pragma once
+
+#include "app/router.h"
+#include "app/session_codec.h"
+#include "quillo/blueprint.h"
+#include "quillo/http.h"
+
+#include <exception>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillo::app {
+
+inline constexpr int64_t kThirtyDays = 30LL * 24 * 3600;
+
+struct AppConfig {
+    std::string name = "quillo_server";
+    std::string static_folder;
+    std::string secret_key;
+    int64_t permanent_session_lifetime = kThirtyDays;
+    // A permanent session's cookie is re-issued at most this often, so an
+    // active user stays logged in without a Set-Cookie on every answer.
+    int64_t session_refresh_interval = 24 * 3600;
+};
+
+class Application {
+public:
+    // A hook may answer the request itself; routing is then skipped.
+    using BeforeRequest = std::function<std::optional<Response>(Request&)>;
+    using ErrorHandler = std::function<Response(Request&, const std::exception&)>;
+
+    // Registers the built-in route /static/<path:filename>.
+    explicit Application(AppConfig config);
+
+    void route(const std::string& rule, std::vector<std::string> methods, Handler handler);
+    void register_blueprint(const Blueprint& blueprint);
+    void before_request(BeforeRequest hook);
+    // For every ordinary error (anything derived from std::exception).
+    void on_exception(ErrorHandler handler);
+    // For HTTP errors of one status; takes precedence over on_exception.
+    void on_status(int code, ErrorHandler handler);
+
+    // Freezes the route table; call once before serving.
+    void freeze();
+
+    // Runs one request through hooks, routing, the handler and the error
+    // handlers, then adds the cross-origin headers and the session cookie.
+    // Never throws.
+    Response handle(Request& request) const;
+
+    const AppConfig& config() const { return config_; }
+    const Router& router() const { return router_; }
+
+private:
+    Response dispatch(Request& request) const;
+    Response handle_error(Request& request, const std::exception& error) const;
+    void load_session(Request& request, int64_t now, int64_t& issued_at) const;
+    void save_session(const Request& request, Response& response, int64_t now,
+                      int64_t issued_at) const;
+
+    AppConfig config_;
+    SessionCodec sessions_;
+    Router router_;
+    std::vector<BeforeRequest> before_request_;
+    std::optional<ErrorHandler> exception_handler_;
+    std::map<int, ErrorHandler> status_handlers_;
+};
+
+// Cross-origin resource sharing for every answer: any origin, no credentials.
+void add_cors_headers(const Request& request, Response& response);
+
+// The last-resort answer when an error escapes the error handlers themselves.
+Response internal_server_error();
+
+} // namespace quillo::app

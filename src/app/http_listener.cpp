@@ -1,0 +1,192 @@
+#include "app/http_listener.h"
+
+#include <httplib.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace quillo::app {
+
+namespace {
+
+// Every connection gets a thread of its own, so keep-alive connections held
+// open by a browser can never starve a fixed pool.
+class ThreadPerConnection : public httplib::TaskQueue {
+public:
+    void enqueue(std::function<void()> task) override {
+        try {
+            std::thread(task).detach();
+        } catch (const std::system_error&) {
+            // No thread could be started: serve this connection on the accept
+            // thread rather than dropping it.
+            task();
+        }
+    }
+    void shutdown() override {}
+};
+
+std::string errno_message(int err) {
+    return "[Errno " + std::to_string(err) + "] " + std::strerror(err);
+}
+
+// Resolves the host the way the bind will, so that a bad address is reported
+// with the resolver's reason instead of a bare failure.
+void check_resolvable(const std::string& host, int port, bool ipv6) {
+    addrinfo hints{};
+    hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* result = nullptr;
+    std::string service = std::to_string(port);
+    int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
+    if (rc != 0) {
+        throw std::runtime_error("[Errno " + std::to_string(rc) + "] " + ::gai_strerror(rc));
+    }
+    ::freeaddrinfo(result);
+}
+
+Request to_quillo_request(const httplib::Request& in) {
+    Request out;
+    out.method = in.method;
+    out.path = in.path;
+    size_t question = in.target.find('?');
+    if (question != std::string::npos) {
+        out.query_string = in.target.substr(question + 1);
+    }
+    out.headers.reserve(in.headers.size());
+    for (const auto& [name, value] : in.headers) {
+        out.headers.add(name, value);
+    }
+    out.body = in.body;
+    return out;
+}
+
+void to_httplib_response(Response&& in, httplib::Response& out) {
+    out.status = in.status;
+    for (const auto& [name, value] : in.headers.fields()) {
+        out.headers.emplace(name, value);
+    }
+    out.body = std::move(in.body); // set_content would copy it
+}
+
+// A request carries a body only when it says so (RFC 9112, section 6.3); the
+// library would otherwise wait for one until the read time-out.
+bool carries_body(const httplib::Request& request) {
+    const std::string& m = request.method;
+    bool body_method = m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE";
+    return body_method &&
+           (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"));
+}
+
+} // namespace
+
+HttpListener::HttpListener(const Application& app, ListenerLimits limits)
+    : app_(app), limits_(limits), server_(std::make_unique<httplib::Server>()) {
+    configure();
+}
+
+HttpListener::~HttpListener() = default;
+
+void HttpListener::configure() {
+    httplib::Server& server = *server_;
+    server.new_task_queue = [] { return new ThreadPerConnection(); };
+    server.set_keep_alive_max_count(limits_.keep_alive_max_requests);
+    server.set_keep_alive_timeout(limits_.keep_alive_timeout_seconds);
+    server.set_read_timeout(limits_.read_timeout_seconds, 0);
+    server.set_write_timeout(limits_.write_timeout_seconds, 0);
+    server.set_payload_max_length(limits_.max_body_bytes);
+    server.set_tcp_nodelay(true);
+
+    auto serve = [this](const httplib::Request& in, httplib::Response& out) {
+        Request request = to_quillo_request(in);
+        to_httplib_response(app_.handle(request), out);
+    };
+    // The library reads a request body only after its pre-routing handler,
+    // so requests that carry one go through its ordinary handlers, and all
+    // others are answered before the library's own routing (which would
+    // refuse methods it does not know, and serves mount points unguarded).
+    server.set_pre_routing_handler([serve](const httplib::Request& in, httplib::Response& out) {
+        if (carries_body(in)) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        serve(in, out);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    const std::string any = ".*";
+    server.Post(any, serve);
+    server.Put(any, serve);
+    server.Patch(any, serve);
+    server.Delete(any, serve);
+}
+
+void HttpListener::bind(const std::string& host, int port, bool ipv6) {
+    check_resolvable(host, port, ipv6);
+    ipv6_ = ipv6;
+    // The library's default options set SO_REUSEPORT, which lets a second
+    // server share a busy port silently; keep SO_REUSEADDR only, so that a
+    // busy port is reported, and keep IPv6 listeners off IPv4 traffic.
+    server_->set_socket_options([this](socket_t fd) {
+        int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (ipv6_) {
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        }
+        socket_fd_ = fd;
+    });
+    server_->set_address_family(ipv6 ? AF_INET6 : AF_INET);
+    errno = 0;
+    if (!server_->bind_to_port(host, port)) {
+        int err = errno;
+        throw std::runtime_error(err != 0 ? errno_message(err) : "could not bind " + host);
+    }
+    // The library listens with a backlog of 5; a browser opening many
+    // connections at once would see refusals.
+    if (::listen(socket_fd_, limits_.backlog) != 0) {
+        throw std::runtime_error(errno_message(errno));
+    }
+    port_ = port;
+}
+
+void HttpListener::start() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        serving_ = true;
+    }
+    try {
+        std::thread([this] { serve_forever(); }).detach();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        serving_ = false;
+        throw;
+    }
+}
+
+void HttpListener::serve_forever() {
+    server_->listen_after_bind();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        serving_ = false;
+    }
+    stopped_cv_.notify_all();
+}
+
+void HttpListener::shutdown() {
+    // The library ignores stop() until its accept loop has begun, so keep
+    // asking until the loop has ended.
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (serving_) {
+        lock.unlock();
+        server_->stop();
+        lock.lock();
+        stopped_cv_.wait_for(lock, std::chrono::milliseconds(20), [this] { return !serving_; });
+    }
+}
+
+} // namespace quillo::app

@@ -1,0 +1,41 @@
+#include "app/secret_key.h"
+
+#include "utils/files.h"
+
+#include <openssl/rand.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+namespace quillo::app {
+
+std::string random_hex(size_t bytes) {
+    std::vector<unsigned char> buffer(bytes);
+    if (RAND_bytes(buffer.data(), static_cast<int>(buffer.size())) != 1) {
+        throw std::runtime_error("the system's random source failed");
+    }
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes * 2);
+    for (unsigned char b : buffer) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0xF];
+    }
+    return out;
+}
+
+std::string load_or_create_secret_key(const std::string& path) {
+    if (std::filesystem::exists(path)) {
+        std::string key = utils::trim_ascii(utils::read_file(path));
+        if (!key.empty()) {
+            return key;
+        }
+    }
+    std::string key = random_hex(24);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    utils::write_file_atomically(path, key, 0600);
+    return key;
+}
+
+} // namespace quillo::app

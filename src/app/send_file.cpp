@@ -1,0 +1,180 @@
+#include "app/send_file.h"
+
+#include "app/session_codec.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+namespace quillo::app {
+
+namespace {
+
+struct MimeEntry {
+    std::string_view extension;
+    std::string_view type;
+};
+
+constexpr std::array<MimeEntry, 30> kMimeTypes{{
+    {"html", "text/html; charset=utf-8"},
+    {"htm", "text/html; charset=utf-8"},
+    {"js", "text/javascript; charset=utf-8"},
+    {"mjs", "text/javascript; charset=utf-8"},
+    {"css", "text/css; charset=utf-8"},
+    {"json", "application/json"},
+    {"map", "application/json"},
+    {"txt", "text/plain; charset=utf-8"},
+    {"md", "text/markdown; charset=utf-8"},
+    {"xml", "application/xml"},
+    {"svg", "image/svg+xml"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"webp", "image/webp"},
+    {"ico", "image/vnd.microsoft.icon"},
+    {"woff", "font/woff"},
+    {"woff2", "font/woff2"},
+    {"ttf", "font/ttf"},
+    {"otf", "font/otf"},
+    {"wasm", "application/wasm"},
+    {"pdf", "application/pdf"},
+    {"mp3", "audio/mpeg"},
+    {"wav", "audio/wav"},
+    {"ogg", "audio/ogg"},
+    {"mp4", "video/mp4"},
+    {"webm", "video/webm"},
+    {"webmanifest", "application/manifest+json"},
+    {"zip", "application/zip"},
+}};
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+// Refuses what could leave the directory: absolute paths, "..", back
+// slashes (a separator on Windows) and NUL bytes.
+bool is_safe_relative_path(std::string_view path) {
+    if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos ||
+        path.find('\\') != std::string_view::npos) {
+        return false;
+    }
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string_view::npos) {
+            end = path.size();
+        }
+        if (path.substr(start, end - start) == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string make_etag(const struct stat& st) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "\"%llx-%lx-%llx\"", static_cast<unsigned long long>(st.st_mtim.tv_sec),
+                  static_cast<long>(st.st_mtim.tv_nsec), static_cast<unsigned long long>(st.st_size));
+    return buf;
+}
+
+bool etag_listed(std::string_view header, std::string_view etag) {
+    if (header == "*") {
+        return true;
+    }
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find(',', start);
+        std::string_view item = header.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        while (!item.empty() && item.front() == ' ') {
+            item.remove_prefix(1);
+        }
+        while (!item.empty() && item.back() == ' ') {
+            item.remove_suffix(1);
+        }
+        if (item.substr(0, 2) == "W/") {
+            item.remove_prefix(2);
+        }
+        if (item == etag) {
+            return true;
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+bool client_copy_is_current(const Request& request, const std::string& etag, int64_t mtime) {
+    if (const std::string* if_none_match = request.headers.find("If-None-Match")) {
+        return etag_listed(*if_none_match, etag);
+    }
+    if (const std::string* if_modified_since = request.headers.find("If-Modified-Since")) {
+        std::optional<int64_t> since = parse_http_date(*if_modified_since);
+        return since && mtime <= *since;
+    }
+    return false;
+}
+
+} // namespace
+
+std::string content_type_for(std::string_view filename) {
+    size_t slash = filename.rfind('/');
+    std::string_view base = slash == std::string_view::npos ? filename : filename.substr(slash + 1);
+    size_t dot = base.rfind('.');
+    if (dot != std::string_view::npos) {
+        std::string ext = lower(base.substr(dot + 1));
+        for (const MimeEntry& entry : kMimeTypes) {
+            if (entry.extension == ext) {
+                return std::string(entry.type);
+            }
+        }
+    }
+    return "application/octet-stream";
+}
+
+Response send_from_directory(const std::string& directory, std::string_view relative_path,
+                             const Request& request) {
+    if (!is_safe_relative_path(relative_path)) {
+        throw NotFound();
+    }
+    std::string full = directory + "/" + std::string(relative_path);
+    struct stat st {};
+    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        throw NotFound();
+    }
+    Response response;
+    std::string etag = make_etag(st);
+    response.headers.set("ETag", etag);
+    response.headers.set("Last-Modified", http_date(st.st_mtim.tv_sec));
+    response.headers.set("Cache-Control", "no-cache");
+    if (client_copy_is_current(request, etag, st.st_mtim.tv_sec)) {
+        response.status = 304;
+        return response;
+    }
+    std::ifstream in(full, std::ios::binary);
+    std::ostringstream content;
+    if (!in || !(content << in.rdbuf())) {
+        if (st.st_size != 0) {
+            throw NotFound();
+        }
+    }
+    response.headers.set("Content-Type", content_type_for(relative_path));
+    response.body = std::move(content).str();
+    return response;
+}
+
+} // namespace quillo::app

@@ -1,0 +1,23 @@
+// Sending files from a directory: the helper behind the built-in static route
+// and the front end's catch-all route.
+#pragma once
+
+#include "quillo/http.h"
+
+#include <string>
+#include <string_view>
+
+namespace quillo::app {
+
+// The content type for a file name, by its extension; text types carry
+// "; charset=utf-8". Unknown extensions are application/octet-stream.
+std::string content_type_for(std::string_view filename);
+
+// Answers `relative_path` from `directory` with conditional-GET support
+// (ETag and Last-Modified, 304 when the client's copy is current).
+// Throws NotFound when the path would leave the directory or does not name a
+// regular file that can be read.
+Response send_from_directory(const std::string& directory, std::string_view relative_path,
+                             const Request& request);
+
+} // namespace quillo::app

@@ -1,0 +1,202 @@
+#include "app/session_codec.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <charconv>
+#include <ctime>
+#include <stdexcept>
+
+namespace quillo::app {
+
+namespace {
+
+constexpr int64_t kMaxClockSkew = 24 * 3600;
+constexpr const char* kPermanentKey = "_permanent";
+
+// The session key is derived from the secret key, so the raw secret is never
+// used directly as an HMAC key for more than one purpose.
+std::string derive_key(std::string_view secret) {
+    static constexpr std::string_view kPurpose = "quillo.session-cookie";
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+         reinterpret_cast<const unsigned char*>(kPurpose.data()), kPurpose.size(), out, &len);
+    return std::string(reinterpret_cast<char*>(out), len);
+}
+
+std::optional<int64_t> parse_int(std::string_view text) {
+    int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+std::string base64url_encode(std::string_view bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(bytes.data()),
+                            static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    while (!out.empty() && out.back() == '=') {
+        out.pop_back();
+    }
+    for (char& c : out) {
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    return out;
+}
+
+std::optional<std::string> base64url_decode(std::string_view text) {
+    if (text.size() % 4 == 1) {
+        return std::nullopt;
+    }
+    std::string padded(text);
+    for (char& c : padded) {
+        if (c == '-') {
+            c = '+';
+        } else if (c == '_') {
+            c = '/';
+        } else if (c == '+' || c == '/' || c == '=') {
+            return std::nullopt;
+        }
+    }
+    size_t padding = (4 - padded.size() % 4) % 4;
+    padded.append(padding, '=');
+    std::string out(padded.size() / 4 * 3, '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(padded.data()),
+                            static_cast<int>(padded.size()));
+    if (n < 0) {
+        return std::nullopt;
+    }
+    out.resize(static_cast<size_t>(n) - padding);
+    return out;
+}
+
+std::string http_date(int64_t unix_seconds) {
+    std::time_t t = static_cast<std::time_t>(unix_seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday],
+                  tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                  tm.tm_sec);
+    return buf;
+}
+
+std::optional<int64_t> parse_http_date(std::string_view text) {
+    std::tm tm{};
+    std::string copy(text);
+    const char* end = strptime(copy.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    if (end == nullptr || *end != '\0') {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(timegm(&tm));
+}
+
+std::optional<std::string_view> find_cookie(std::string_view header, std::string_view name) {
+    while (!header.empty()) {
+        size_t end = header.find(';');
+        std::string_view pair = header.substr(0, end);
+        header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
+        while (!pair.empty() && (pair.front() == ' ' || pair.front() == '\t')) {
+            pair.remove_prefix(1);
+        }
+        size_t eq = pair.find('=');
+        if (eq != std::string_view::npos && pair.substr(0, eq) == name) {
+            std::string_view value = pair.substr(eq + 1);
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
+                value.remove_suffix(1);
+            }
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+                value = value.substr(1, value.size() - 2);
+            }
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+SessionCodec::SessionCodec(std::string_view secret_key, int64_t lifetime_seconds)
+    : key_(derive_key(secret_key)), lifetime_(lifetime_seconds) {}
+
+std::string SessionCodec::sign(std::string_view message) const {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
+         reinterpret_cast<const unsigned char*>(message.data()), message.size(), out, &len);
+    return std::string(reinterpret_cast<char*>(out), len);
+}
+
+std::optional<SessionCodec::Decoded> SessionCodec::decode(std::string_view cookie_value,
+                                                          int64_t now) const {
+    size_t last_dot = cookie_value.rfind('.');
+    if (last_dot == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view signed_part = cookie_value.substr(0, last_dot);
+    std::optional<std::string> signature = base64url_decode(cookie_value.substr(last_dot + 1));
+    std::string expected = sign(signed_part);
+    if (!signature || signature->size() != expected.size() ||
+        CRYPTO_memcmp(signature->data(), expected.data(), expected.size()) != 0) {
+        return std::nullopt;
+    }
+    size_t dot = signed_part.find('.');
+    if (dot == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::optional<int64_t> issued_at = parse_int(signed_part.substr(dot + 1));
+    if (!issued_at || now - *issued_at > lifetime_ || *issued_at - now > kMaxClockSkew) {
+        return std::nullopt;
+    }
+    std::optional<std::string> payload = base64url_decode(signed_part.substr(0, dot));
+    if (!payload) {
+        return std::nullopt;
+    }
+    nlohmann::json data = nlohmann::json::parse(*payload, nullptr, false);
+    if (!data.is_object()) {
+        return std::nullopt;
+    }
+    Decoded decoded;
+    decoded.permanent = data.value(kPermanentKey, false) == true;
+    data.erase(kPermanentKey);
+    decoded.data = std::move(data);
+    decoded.issued_at = *issued_at;
+    return decoded;
+}
+
+std::string SessionCodec::encode(const Session& session, int64_t now) const {
+    nlohmann::json payload = session.data();
+    if (session.permanent()) {
+        payload[kPermanentKey] = true;
+    }
+    std::string signed_part =
+        base64url_encode(payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) +
+        "." + std::to_string(now);
+    return signed_part + "." + base64url_encode(sign(signed_part));
+}
+
+std::string SessionCodec::set_cookie(const Session& session, int64_t now) const {
+    static const std::string kAttributes = "; HttpOnly; Path=/; SameSite=Lax";
+    std::string name = kSessionCookieName;
+    if (session.empty()) {
+        return name + "=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0" + kAttributes;
+    }
+    std::string cookie = name + "=" + encode(session, now);
+    if (session.permanent()) {
+        cookie += "; Expires=" + http_date(now + lifetime_) +
+                  "; Max-Age=" + std::to_string(lifetime_);
+    }
+    return cookie + kAttributes;
+}
+
+} // namespace quillo::app

@@ -1,0 +1,104 @@
+// Quillo server: the entry point. main() keeps to the order of the start-up
+// steps; the work of each step lives in src/server, src/app and src/utils.
+
+#include "server/banner.h"
+#include "server/command_line.h"
+#include "server/listeners.h"
+#include "server/run_loop.h"
+#include "server/server_log.h"
+#include "server/setup.h"
+#include "utils/platform.h"
+#include "utils/utils.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace quillo;
+
+// Steps 3 to 5 answer the daemon commands; until daemon support lands the
+// flags are scanned but the server starts in the foreground.
+
+void install_git_credential_helper(const server::ServerContext& context) {
+    try {
+        auto it = context.modules.find("git");
+        if (it == context.modules.end()) {
+            throw server::ModuleLoadError("the git module is not loaded");
+        }
+        auto install =
+            reinterpret_cast<void (*)()>(it->second.require_symbol("install_git_credential_helper"));
+        install();
+    } catch (const std::exception& e) {
+        std::cout << "[startup] warning: git credential helper install failed: " << e.what()
+                  << std::endl;
+    }
+}
+
+// From here on the process serves until a signal or an interrupt; returns
+// the exit status.
+int serve(const server::ServerContext& context) {
+    const utils::Settings& s = context.settings;
+    auto log = [](std::string_view line) { utils::log_write(line); };
+
+    // Listeners and the application are never destroyed: request threads
+    // that outlive main must not see them go away.
+    auto* listeners = new server::Listeners(server::open_listeners(
+        *context.app, s.PORT, s.WORKSPACE, utils::get_listen_addresses(),
+        utils::get_display_addresses(), std::cout, log));
+    if (listeners->empty()) {
+        std::cout << "[ERROR] No servers could be started. Exiting." << std::endl;
+        log("[SERVER] ERROR: No servers could be started. Exiting.");
+        return 1;
+    }
+
+    auto* shutdown_event = new server::ShutdownEvent();
+    server::run_until_shutdown(*shutdown_event,
+                               server::signals_to_handle(utils::current_platform()), std::cout,
+                               log);
+    server::shutdown_listeners(*listeners);
+    return 0;
+}
+
+int run_main(const std::vector<std::string>& argv, const server::ServerContext& context) {
+    std::vector<std::string> args(argv.begin() + 1, argv.end());
+    server::CommandLine command_line = server::scan_command_line(args);
+    for (const std::string& unknown : command_line.unknown) {
+        std::cout << "Unknown argument: " << unknown << std::endl;
+    }
+    if (command_line.flags.show_help) {
+        std::cout << server::help_text(argv.empty() ? "quillo" : argv[0]) << std::flush;
+        return server::help_exit_status(command_line);
+    }
+
+    std::filesystem::create_directories(context.settings.WORKSPACE);
+    install_git_credential_helper(context);
+    // The handle stays open for the life of the process.
+    static std::FILE* server_log =
+        server::open_server_log(context.settings.CONFIG_DIR + "/server.log");
+    (void)server_log;
+    return serve(context);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread inherits the mask.
+    quillo::server::block_termination_signals();
+    std::vector<std::string> args(argv, argv + argc);
+    try {
+        quillo::utils::SettingsSources sources = quillo::utils::process_sources();
+        quillo::utils::configure(quillo::utils::load_settings(sources));
+        // Never destroyed, like the listeners that serve it.
+        auto* context = quillo::server::build_application(quillo::utils::settings(),
+                                                          sources.executable_dir, std::cout)
+                            .release();
+        return run_main(args, *context);
+    } catch (const std::exception& e) {
+        std::cerr << "[ERROR] " << e.what() << std::endl;
+        return 1;
+    }
+}

@@ -1,0 +1,58 @@
+// Signals, the run loop and the shutdown event.
+//
+// SIGTERM, SIGHUP and SIGINT are blocked in every thread from the first
+// instruction of main, and the main thread waits for them with a time-out.
+// So their handling runs as ordinary code on the main thread, never inside an
+// asynchronous signal handler, and no other thread can be interrupted by them.
+#pragma once
+
+#include "utils/platform.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillo::server {
+
+// A one-shot event: once set it stays set.
+class ShutdownEvent {
+public:
+    void set();
+    bool is_set() const { return set_.load(); }
+    // True when the event is set, possibly after waiting up to `seconds`.
+    bool wait(double seconds);
+
+private:
+    std::atomic<bool> set_{false};
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+// Blocks the termination signals in the calling thread and in every thread it
+// starts later, and ignores SIGPIPE (a closed connection must not kill the
+// server). Call first thing in main. Children started later must restore the
+// default mask and dispositions.
+void block_termination_signals();
+
+// The signals that shut the server down: SIGTERM, then SIGHUP where it exists.
+std::vector<int> signals_to_handle(utils::Platform platform);
+
+// "SIGTERM", or the number when the platform cannot name it.
+std::string signal_name(int signum);
+
+// What a termination signal does: print, log, set the event; a repeated
+// signal finds the event set and stays silent.
+void handle_signal(int signum, ShutdownEvent& event, std::ostream& out,
+                   const std::function<void(std::string_view)>& log);
+
+// Waits until the event is set (checked at least once a second) or SIGINT
+// arrives ("[SERVER] Shutting down..."). Returns when the loop ends.
+void run_until_shutdown(ShutdownEvent& event, const std::vector<int>& handled, std::ostream& out,
+                        const std::function<void(std::string_view)>& log);
+
+} // namespace quillo::server

@@ -1,0 +1,114 @@
+#include "server/setup.h"
+
+#include "app/errors.h"
+#include "app/frontend.h"
+#include "app/secret_key.h"
+
+#include <filesystem>
+#include <iostream>
+
+namespace quillo::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void remove_tree_quietly(const fs::path& path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        fs::remove_all(path, ec);
+    }
+}
+
+void mount_route_modules(app::Application& app, const std::map<std::string, RouteModule>& modules) {
+    for (const RouteModuleSpec& spec : kRouteModules) {
+        auto it = modules.find(spec.name);
+        if (it != modules.end()) {
+            app.register_blueprint(it->second.bp());
+        }
+    }
+}
+
+void resume_pending_task(const std::map<std::string, RouteModule>& modules, std::ostream& out) {
+    try {
+        auto it = modules.find("chat");
+        if (it == modules.end()) {
+            throw ModuleLoadError("the chat module is not loaded");
+        }
+        auto resume = reinterpret_cast<bool (*)()>(
+            it->second.require_symbol("resume_pending_task_on_startup"));
+        if (resume()) {
+            out << "[STARTUP] Auto-resumed unfinished AI task after restart" << std::endl;
+        }
+    } catch (const std::exception& e) {
+        out << "[STARTUP] Task resume check failed (non-fatal): " << e.what() << std::endl;
+    }
+}
+
+void register_frontend(app::Application& app, const app::FrontendInfo& info) {
+    app.route("/", {"GET"}, [info](Request&) { return app::index(info); });
+    app.route("/<path:path>", {"GET", "POST", "PUT", "DELETE", "PATCH"},
+              [info](Request& request) {
+                  return app::static_files(info, request, request.view_args.at("path"));
+              });
+}
+
+} // namespace
+
+void remove_stale_caches(const std::string& executable_dir) {
+    fs::path routes_dir = fs::path(executable_dir) / "routes";
+    std::error_code ec;
+    if (fs::is_directory(routes_dir, ec)) {
+        for (fs::directory_iterator it(routes_dir, ec), end; !ec && it != end; it.increment(ec)) {
+            remove_tree_quietly(it->path() / "__pycache__");
+        }
+    }
+    remove_tree_quietly(fs::path(executable_dir) / "__pycache__");
+}
+
+std::map<std::string, RouteModule> load_route_modules(const std::string& routes_dir,
+                                                      std::ostream& out) {
+    std::map<std::string, RouteModule> modules;
+    for (const RouteModuleSpec& spec : kRouteModules) {
+        std::string path = routes_dir + "/" + spec.name + ".so";
+        try {
+            modules.emplace(spec.name, RouteModule::load(path));
+        } catch (const ModuleLoadError& e) {
+            if (spec.required) {
+                throw StartupError("Failed to load route module " + std::string(spec.name) +
+                                   ": " + e.what());
+            }
+            out << "[WARN] Failed to load " << spec.name << " module: " << e.what() << std::endl;
+        }
+    }
+    return modules;
+}
+
+std::unique_ptr<ServerContext> build_application(const utils::Settings& settings,
+                                                 const std::string& executable_dir,
+                                                 std::ostream& out) {
+    auto context = std::make_unique<ServerContext>();
+    context->settings = settings;
+    context->executable_dir = executable_dir;
+
+    app::AppConfig config;
+    config.static_folder = settings.SERVER_DIR + "/static";
+    config.secret_key = app::load_or_create_secret_key(settings.CONFIG_DIR + "/secret_key.txt");
+    context->app = std::make_unique<app::Application>(config);
+    app::Application& app = *context->app;
+
+    app::register_error_handlers(app, std::cerr);
+    fs::create_directories(settings.CONFIG_DIR);
+    fs::create_directories(settings.WORKSPACE);
+
+    remove_stale_caches(executable_dir);
+    context->modules = load_route_modules(executable_dir + "/routes", out);
+    mount_route_modules(app, context->modules);
+    resume_pending_task(context->modules, out);
+
+    register_frontend(app, {config.static_folder, QUILLO_VERSION, executable_dir});
+    app.freeze();
+    return context;
+}
+
+} // namespace quillo::server

@@ -1,0 +1,129 @@
+#include "utils/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace quillo::utils {
+
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& call, const std::string& path) {
+    throw std::system_error(errno, std::generic_category(), call + " " + path);
+}
+
+// Closes the descriptor on every way out.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+void write_all(int fd, const std::string& content, const std::string& path) {
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw_errno("write", path);
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+void write_file_atomically(const std::string& path, const std::string& content, mode_t mode) {
+    std::string temp = path + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    FileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        throw_errno("mkstemp", temp);
+    }
+    std::string temp_path(name.data());
+    try {
+        if (::fchmod(fd.get(), mode) != 0) {
+            throw_errno("fchmod", temp_path);
+        }
+        write_all(fd.get(), content, temp_path);
+        if (::fsync(fd.get()) != 0) {
+            throw_errno("fsync", temp_path);
+        }
+        if (::close(fd.release()) != 0) {
+            throw_errno("close", temp_path);
+        }
+        if (::rename(temp_path.c_str(), path.c_str()) != 0) {
+            throw_errno("rename", path);
+        }
+    } catch (...) {
+        ::unlink(temp_path.c_str());
+        throw;
+    }
+    // Make the rename itself durable; a failure here loses nothing already
+    // visible, so it is not reported.
+    FileDescriptor dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) {
+        ::fsync(dir.get());
+    }
+}
+
+std::string read_file(const std::string& path) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        throw_errno("open", path);
+    }
+    std::string content;
+    char buffer[8192];
+    while (true) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw_errno("read", path);
+        }
+        if (n == 0) {
+            return content;
+        }
+        content.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::string trim_ascii(const std::string& text) {
+    static const char* const kBlank = " \t\n\r\v\f";
+    size_t first = text.find_first_not_of(kBlank);
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    size_t last = text.find_last_not_of(kBlank);
+    return text.substr(first, last - first + 1);
+}
+
+} // namespace quillo::utils
