@@ -1,0 +1,138 @@
+#include "app/frontend.h"
+#include "app/send_file.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace quillo;
+using quillo::testing::TempDir;
+
+namespace {
+
+Request get(const std::string& path) {
+    Request request;
+    request.method = "GET";
+    request.path = path;
+    return request;
+}
+
+class StaticFilesTest : public ::testing::Test {
+protected:
+    StaticFilesTest() {
+        dir.write("static/app.js", "console.log(1);");
+        dir.write("static/css/site.css", "body{}");
+        dir.write("static/empty.txt", "");
+        dir.write("secret.txt", "outside");
+        info = {dir.file("static"), "9.9.9", "/opt/quillo"};
+    }
+    Response serve(const std::string& path, const std::string& method = "GET") {
+        Request request = get("/" + path);
+        request.method = method;
+        return app::static_files(info, request, path);
+    }
+
+    TempDir dir;
+    app::FrontendInfo info;
+};
+
+TEST_F(StaticFilesTest, AssetsAreServedWithTheirTypeAndNoCaching) {
+    Response js = serve("app.js");
+    EXPECT_EQ(js.status, 200);
+    EXPECT_EQ(js.body, "console.log(1);");
+    EXPECT_EQ(js.headers.get("Content-Type"), "text/javascript; charset=utf-8");
+    EXPECT_EQ(js.headers.get("Cache-Control"), "no-cache, no-store, must-revalidate");
+    EXPECT_EQ(serve("css/site.css").headers.get("Content-Type"), "text/css; charset=utf-8");
+    Response empty = serve("empty.txt");
+    EXPECT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.body, "");
+}
+
+TEST_F(StaticFilesTest, PathsThatLeaveTheFolderOrNameNoFileAreNotFound) {
+    for (const char* path : {"../secret.txt", "css/../../secret.txt", "css", "nope.js", "css/",
+                             "a\\..\\secret.txt"}) {
+        Response response = serve(path);
+        EXPECT_EQ(response.status, 404) << path;
+        EXPECT_EQ(response.body, "{\"error\":\"File not found\"}\n") << path;
+    }
+}
+
+TEST_F(StaticFilesTest, ApiPathsAndOtherMethodsGetJsonAnswers) {
+    EXPECT_EQ(serve("api/nothing").body, "{\"error\":\"Not found\"}\n");
+    EXPECT_EQ(serve("preview/x").status, 404);
+    Response head = serve("app.js", "HEAD");
+    EXPECT_EQ(head.status, 405);
+    EXPECT_EQ(head.body, "{\"error\":\"Method not allowed\"}\n");
+}
+
+TEST_F(StaticFilesTest, ConditionalRequestsGetNotModified) {
+    Response first = app::send_from_directory(info.static_folder, "app.js", get("/app.js"));
+    std::string etag = first.headers.get("ETag");
+    ASSERT_FALSE(etag.empty());
+
+    Request again = get("/app.js");
+    again.headers.add("If-None-Match", "\"other\", " + etag);
+    Response cached = app::send_from_directory(info.static_folder, "app.js", again);
+    EXPECT_EQ(cached.status, 304);
+    EXPECT_TRUE(cached.body.empty());
+
+    Request by_date = get("/app.js");
+    by_date.headers.add("If-Modified-Since", first.headers.get("Last-Modified"));
+    EXPECT_EQ(app::send_from_directory(info.static_folder, "app.js", by_date).status, 304);
+
+    Request stale = get("/app.js");
+    stale.headers.add("If-None-Match", "\"other\"");
+    stale.headers.add("If-Modified-Since", first.headers.get("Last-Modified"));
+    EXPECT_EQ(app::send_from_directory(info.static_folder, "app.js", stale).status, 200)
+        << "If-None-Match decides when both are present";
+}
+
+TEST(ContentTypes, FollowTheExtensionCaseInsensitively) {
+    EXPECT_EQ(app::content_type_for("a/b/INDEX.HTML"), "text/html; charset=utf-8");
+    EXPECT_EQ(app::content_type_for("font.woff2"), "font/woff2");
+    EXPECT_EQ(app::content_type_for("archive.tar.unknown"), "application/octet-stream");
+    EXPECT_EQ(app::content_type_for("dir.js/README"), "application/octet-stream");
+}
+
+class IndexPageTest : public StaticFilesTest {};
+
+TEST_F(IndexPageTest, EveryMarkerGetsTheSameFreshTokenAndCachingIsForbidden) {
+    dir.write("static/index.html", "<script src=a.js?v=__CACHE_BUST__></script>__CACHE_BUST__");
+    Response page = app::index(info);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.headers.get("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(page.headers.get("Cache-Control"), "no-cache, no-store, must-revalidate");
+    EXPECT_EQ(page.body.find("__CACHE_BUST__"), std::string::npos);
+    std::string token = page.body.substr(page.body.rfind('>') + 1);
+    EXPECT_NE(page.body.find("?v=" + token + ">"), std::string::npos);
+    long long now = std::time(nullptr);
+    EXPECT_LE(std::llabs(std::stoll(token) - now), 2);
+}
+
+TEST_F(IndexPageTest, ChangesAreServedAtOnce) {
+    dir.write("static/index.html", "one");
+    EXPECT_EQ(app::index(info).body, "one");
+    dir.write("static/index.html", "two");
+    EXPECT_EQ(app::index(info).body, "two");
+}
+
+TEST_F(IndexPageTest, MissingFrontEndExplainsItselfWithStatus500) {
+    Response page = app::index(info);
+    EXPECT_EQ(page.status, 500);
+    EXPECT_NE(page.body.find("<li>Quillo: 9.9.9</li><li>quillo_server: /opt/quillo</li><li>expected "
+                             "index.html: " +
+                             dir.file("static/index.html") + "</li>"),
+              std::string::npos);
+    EXPECT_NE(page.body.find("<pre>make install</pre>"), std::string::npos);
+    EXPECT_NE(page.body.find("\ncd quillo\nmake run</pre></body></html>"), std::string::npos);
+}
+
+TEST_F(IndexPageTest, UnreadableIndexIsAnError) {
+    dir.write("static/index.html", std::string("bad \xff utf-8"));
+    EXPECT_THROW(app::index(info), std::runtime_error);
+    std::filesystem::remove(dir.file("static/index.html"));
+    std::filesystem::create_directories(dir.file("static/index.html"));
+    EXPECT_THROW(app::index(info), std::system_error);
+}
+
+} // namespace

@@ -1,0 +1,35 @@
+// A temporary directory for one test, removed with everything in it.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace quillo::testing {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quillo-test-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const {
+        std::filesystem::create_directories(std::filesystem::path(file(name)).parent_path());
+        std::ofstream(file(name), std::ios::binary) << content;
+    }
+
+private:
+    std::string path_;
+};
+
+} // namespace quillo::testing
