@@ -4,9 +4,10 @@
 namespace {
 
 class StandInService : public quillo::QarnService {
-public:
+  public:
     nlohmann::json start_background() override {
-        return {{"status", "unavailable"}, {"reason", "the chat service is not part of this build"}};
+        return {{"status", "unavailable"},
+                {"reason", "the chat service is not part of this build"}};
     }
 };
 

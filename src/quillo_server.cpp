@@ -29,8 +29,8 @@ void install_git_credential_helper(const server::ServerContext& context) {
         if (it == context.modules.end()) {
             throw server::ModuleLoadError("the git module is not loaded");
         }
-        auto install =
-            reinterpret_cast<void (*)()>(it->second.require_symbol("install_git_credential_helper"));
+        auto install = reinterpret_cast<void (*)()>(
+            it->second.require_symbol("install_git_credential_helper"));
         install();
     } catch (const std::exception& e) {
         std::cout << "[startup] warning: git credential helper install failed: " << e.what()
@@ -46,9 +46,9 @@ int serve(const server::ServerContext& context) {
 
     // Listeners and the application are never destroyed: request threads
     // that outlive main must not see them go away.
-    auto* listeners = new server::Listeners(server::open_listeners(
-        *context.app, s.PORT, s.WORKSPACE, utils::get_listen_addresses(),
-        utils::get_display_addresses(), std::cout, log));
+    auto* listeners = new server::Listeners(
+        server::open_listeners(*context.app, s.PORT, s.WORKSPACE, utils::get_listen_addresses(),
+                               utils::get_display_addresses(), std::cout, log));
     if (listeners->empty()) {
         std::cout << "[ERROR] No servers could be started. Exiting." << std::endl;
         log("[SERVER] ERROR: No servers could be started. Exiting.");
@@ -56,9 +56,8 @@ int serve(const server::ServerContext& context) {
     }
 
     auto* shutdown_event = new server::ShutdownEvent();
-    server::run_until_shutdown(*shutdown_event,
-                               server::signals_to_handle(utils::current_platform()), std::cout,
-                               log);
+    server::run_until_shutdown(
+        *shutdown_event, server::signals_to_handle(utils::current_platform()), std::cout, log);
     server::shutdown_listeners(*listeners);
     return 0;
 }

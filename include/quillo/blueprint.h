@@ -24,7 +24,7 @@ struct RouteRule {
 // A module's route set (the `bp` every route module exports). It is mounted
 // without a URL prefix of its own: the rules carry their full paths.
 class Blueprint {
-public:
+  public:
     explicit Blueprint(std::string name) : name_(std::move(name)) {}
 
     Blueprint& route(std::string rule, std::vector<std::string> methods, Handler handler) {
@@ -35,7 +35,7 @@ public:
     const std::string& name() const { return name_; }
     const std::vector<RouteRule>& rules() const { return rules_; }
 
-private:
+  private:
     std::string name_;
     std::vector<RouteRule> rules_;
 };

@@ -4,9 +4,8 @@
 // it depends only on the standard library and nlohmann::json.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <map>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,7 +35,7 @@ inline bool header_name_equals(std::string_view a, std::string_view b) {
 }
 
 class Headers {
-public:
+  public:
     using Field = std::pair<std::string, std::string>;
 
     // The first value of the named header, or an empty text when it is absent.
@@ -69,14 +68,14 @@ public:
     const std::vector<Field>& fields() const { return fields_; }
     void reserve(size_t n) { fields_.reserve(n); }
 
-private:
+  private:
     std::vector<Field> fields_;
 };
 
 // The signed cookie session: a small JSON object that travels in the
 // client's cookie. The server only trusts it after checking its signature.
 class Session {
-public:
+  public:
     const nlohmann::json* find(const std::string& key) const {
         auto it = data_.find(key);
         return it == data_.end() ? nullptr : &*it;
@@ -113,7 +112,7 @@ public:
         modified_ = false;
     }
 
-private:
+  private:
     nlohmann::json data_ = nlohmann::json::object();
     bool permanent_ = false;
     bool modified_ = false;
@@ -156,7 +155,7 @@ inline Response json_response(const nlohmann::json& body, int status = 200) {
 // error it derives from std::exception, so the application's general error
 // handler sees it.
 class HttpError : public std::runtime_error {
-public:
+  public:
     HttpError(int code, std::string name, std::string description)
         : std::runtime_error(std::to_string(code) + " " + name + ": " + description), code_(code),
           name_(std::move(name)), description_(std::move(description)) {}
@@ -165,21 +164,21 @@ public:
     const std::string& name() const { return name_; }
     const std::string& description() const { return description_; }
 
-private:
+  private:
     int code_;
     std::string name_;
     std::string description_;
 };
 
 class BadRequest : public HttpError {
-public:
+  public:
     explicit BadRequest(std::string description = "The browser (or proxy) sent a request that "
                                                   "this server could not understand.")
         : HttpError(400, "Bad Request", std::move(description)) {}
 };
 
 class NotFound : public HttpError {
-public:
+  public:
     explicit NotFound(std::string description =
                           "The requested URL was not found on the server. If you entered the URL "
                           "manually please check your spelling and try again.")
@@ -187,16 +186,16 @@ public:
 };
 
 class MethodNotAllowed : public HttpError {
-public:
-    explicit MethodNotAllowed(std::vector<std::string> allowed,
-                              std::string description =
-                                  "The method is not allowed for the requested URL.")
+  public:
+    explicit MethodNotAllowed(
+        std::vector<std::string> allowed,
+        std::string description = "The method is not allowed for the requested URL.")
         : HttpError(405, "Method Not Allowed", std::move(description)),
           allowed_(std::move(allowed)) {}
 
     const std::vector<std::string>& allowed() const { return allowed_; }
 
-private:
+  private:
     std::vector<std::string> allowed_;
 };
 

@@ -35,8 +35,12 @@ inline constexpr int kModuleApiVersion = 1;
 // Exports `bp_object` (a quillo::Blueprint with static storage) as the
 // module's route set.
 #define QUILLO_ROUTE_MODULE(bp_object)                                                             \
-    QUILLO_MODULE_EXPORT int quillo_module_api_version() { return quillo::kModuleApiVersion; }     \
-    QUILLO_MODULE_EXPORT const quillo::Blueprint* quillo_module_bp() { return &(bp_object); }
+    QUILLO_MODULE_EXPORT int quillo_module_api_version() {                                         \
+        return quillo::kModuleApiVersion;                                                          \
+    }                                                                                              \
+    QUILLO_MODULE_EXPORT const quillo::Blueprint* quillo_module_bp() {                             \
+        return &(bp_object);                                                                       \
+    }
 
 // Optional entry points, looked up by name:
 //   chat: QUILLO_MODULE_EXPORT bool resume_pending_task_on_startup();

@@ -7,7 +7,7 @@
 namespace quillo {
 
 class QarnService {
-public:
+  public:
     virtual ~QarnService() = default;
     // Starts the service in the background. The result may hold "status"
     // ("started" when it was started now) and "account_id".

@@ -45,7 +45,8 @@ void add_cors_headers(const Request& request, Response& response) {
     if (request.method != "OPTIONS" || !request.headers.has("Access-Control-Request-Method")) {
         return;
     }
-    response.headers.set("Access-Control-Allow-Methods", "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
+    response.headers.set("Access-Control-Allow-Methods",
+                         "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
     if (const std::string* wanted = request.headers.find("Access-Control-Request-Headers")) {
         response.headers.set("Access-Control-Allow-Headers", *wanted);
     }

@@ -30,7 +30,7 @@ struct AppConfig {
 };
 
 class Application {
-public:
+  public:
     // A hook may answer the request itself; routing is then skipped.
     using BeforeRequest = std::function<std::optional<Response>(Request&)>;
     using ErrorHandler = std::function<Response(Request&, const std::exception&)>;
@@ -57,7 +57,7 @@ public:
     const AppConfig& config() const { return config_; }
     const Router& router() const { return router_; }
 
-private:
+  private:
     Response dispatch(Request& request) const;
     Response handle_error(Request& request, const std::exception& error) const;
     void load_session(Request& request, int64_t now, int64_t& issued_at) const;

@@ -1,8 +1,7 @@
 #include "app/errors.h"
 
-#include <cxxabi.h>
-
 #include <cstdlib>
+#include <cxxabi.h>
 #include <memory>
 #include <typeinfo>
 

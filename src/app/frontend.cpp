@@ -25,7 +25,11 @@ bool is_valid_utf8(const std::string& text) {
     size_t i = 0;
     while (i < text.size()) {
         auto c = static_cast<unsigned char>(text[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        size_t len = c < 0x80           ? 1
+                     : (c >> 5) == 0x6  ? 2
+                     : (c >> 4) == 0xE  ? 3
+                     : (c >> 3) == 0x1E ? 4
+                                        : 0;
         if (len == 0 || i + len > text.size()) {
             return false;
         }

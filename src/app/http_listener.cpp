@@ -1,14 +1,13 @@
 #include "app/http_listener.h"
 
+#include <cerrno>
+#include <cstring>
 #include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <thread>
 
 namespace quillo::app {
@@ -18,7 +17,7 @@ namespace {
 // Every connection gets a thread of its own, so keep-alive connections held
 // open by a browser can never starve a fixed pool.
 class ThreadPerConnection : public httplib::TaskQueue {
-public:
+  public:
     void enqueue(std::function<void()> task) override {
         try {
             std::thread(task).detach();

@@ -26,7 +26,7 @@ struct ListenerLimits {
 };
 
 class HttpListener {
-public:
+  public:
     HttpListener(const Application& app, ListenerLimits limits = {});
     ~HttpListener();
     HttpListener(const HttpListener&) = delete;
@@ -47,7 +47,7 @@ public:
 
     int port() const { return port_; }
 
-private:
+  private:
     void configure();
     void serve_forever();
 

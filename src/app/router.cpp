@@ -115,7 +115,8 @@ bool CompiledRule::match(std::string_view path, std::map<std::string, std::strin
     return false;
 }
 
-bool CompiledRule::match_from(size_t segment, size_t part, const std::vector<std::string_view>& parts,
+bool CompiledRule::match_from(size_t segment, size_t part,
+                              const std::vector<std::string_view>& parts,
                               std::map<std::string, std::string>& args) const {
     if (segment == segments_.size()) {
         // Strict slashes are off: "/files/" also answers "/files".

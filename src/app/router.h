@@ -14,7 +14,7 @@ namespace quillo::app {
 // A rule parsed into segments. "/api/<name>/<path:rest>" has a static
 // segment, a one-segment variable and a path variable.
 class CompiledRule {
-public:
+  public:
     CompiledRule(const RouteRule& rule, size_t order);
 
     // True when `path` matches; fills `args` with the rule's variables.
@@ -30,7 +30,7 @@ public:
     const std::set<std::string>& methods() const { return methods_; }
     const Handler& handler() const { return handler_; }
 
-private:
+  private:
     enum class Kind { Static = 0, Variable = 1, Path = 2 };
     struct Segment {
         Kind kind;
@@ -60,7 +60,7 @@ struct RouteMatch {
 };
 
 class Router {
-public:
+  public:
     void add(const RouteRule& rule);
 
     // Sorts the table and refuses a rule registered twice for one method.
@@ -74,7 +74,7 @@ public:
 
     const std::vector<CompiledRule>& rules() const { return rules_; }
 
-private:
+  private:
     std::vector<CompiledRule> rules_;
     bool frozen_ = false;
 };

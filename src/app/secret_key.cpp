@@ -2,9 +2,8 @@
 
 #include "utils/files.h"
 
-#include <openssl/rand.h>
-
 #include <filesystem>
+#include <openssl/rand.h>
 #include <stdexcept>
 #include <vector>
 

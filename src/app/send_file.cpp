@@ -2,12 +2,11 @@
 
 #include "app/session_codec.h"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <utility>
 
 namespace quillo::app {
@@ -85,8 +84,9 @@ bool is_safe_relative_path(std::string_view path) {
 
 std::string make_etag(const struct stat& st) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "\"%llx-%lx-%llx\"", static_cast<unsigned long long>(st.st_mtim.tv_sec),
-                  static_cast<long>(st.st_mtim.tv_nsec), static_cast<unsigned long long>(st.st_size));
+    std::snprintf(
+        buf, sizeof buf, "\"%llx-%lx-%llx\"", static_cast<unsigned long long>(st.st_mtim.tv_sec),
+        static_cast<long>(st.st_mtim.tv_nsec), static_cast<unsigned long long>(st.st_size));
     return buf;
 }
 
@@ -97,7 +97,8 @@ bool etag_listed(std::string_view header, std::string_view etag) {
     size_t start = 0;
     while (start < header.size()) {
         size_t end = header.find(',', start);
-        std::string_view item = header.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view item = header.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
         while (!item.empty() && item.front() == ' ') {
             item.remove_prefix(1);
         }

@@ -1,11 +1,10 @@
 #include "app/session_codec.h"
 
+#include <charconv>
+#include <ctime>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-
-#include <charconv>
-#include <ctime>
 #include <stdexcept>
 
 namespace quillo::app {
@@ -193,8 +192,8 @@ std::string SessionCodec::set_cookie(const Session& session, int64_t now) const 
     }
     std::string cookie = name + "=" + encode(session, now);
     if (session.permanent()) {
-        cookie += "; Expires=" + http_date(now + lifetime_) +
-                  "; Max-Age=" + std::to_string(lifetime_);
+        cookie +=
+            "; Expires=" + http_date(now + lifetime_) + "; Max-Age=" + std::to_string(lifetime_);
     }
     return cookie + kAttributes;
 }

@@ -17,7 +17,7 @@ namespace quillo::app {
 inline constexpr const char* kSessionCookieName = "session";
 
 class SessionCodec {
-public:
+  public:
     SessionCodec(std::string_view secret_key, int64_t lifetime_seconds);
 
     // The session stored in `cookie_value`, or nothing when the value is
@@ -36,7 +36,7 @@ public:
 
     int64_t lifetime() const { return lifetime_; }
 
-private:
+  private:
     std::string sign(std::string_view message) const;
 
     std::string key_;

@@ -31,7 +31,8 @@ std::string pad_right(const std::string& utf8, size_t width) {
 }
 
 std::string banner_text(int port, const std::string& workspace,
-                        const std::vector<utils::DisplayAddress>& display, const std::string& website) {
+                        const std::vector<utils::DisplayAddress>& display,
+                        const std::string& website) {
     std::string lines;
     for (size_t i = 0; i < display.size(); ++i) {
         if (i > 0) {
@@ -45,8 +46,9 @@ std::string banner_text(int port, const std::string& workspace,
            "    ║   Mobile Web IDE for Termux     ║\n"
            "    ╠══════════════════════════════════╣\n"
            "    ║  Port:    " +
-           pad_right(std::to_string(port), 22) + "║\n    ║  Workspace: " +
-           pad_right(workspace_name(workspace), 18) + "║\n" + lines + "\n    ║  Website: " + website +
+           pad_right(std::to_string(port), 22) +
+           "║\n    ║  Workspace: " + pad_right(workspace_name(workspace), 18) + "║\n" + lines +
+           "\n    ║  Website: " + website +
            "      ║\n    ╚══════════════════════════════════╝\n    ";
 }
 

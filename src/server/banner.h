@@ -18,7 +18,8 @@ std::string family_label(int family);
 std::string workspace_name(const std::string& workspace);
 
 std::string banner_text(int port, const std::string& workspace,
-                        const std::vector<utils::DisplayAddress>& display, const std::string& website);
+                        const std::vector<utils::DisplayAddress>& display,
+                        const std::string& website);
 
 // "[('0.0.0.0', 'IPv4'), ('::', 'IPv6')]"
 std::string bind_targets_text(const std::vector<utils::ListenAddress>& listen);

@@ -8,7 +8,8 @@ namespace quillo::server {
 
 namespace {
 
-void announce(int port, const std::string& workspace, const std::vector<utils::ListenAddress>& listen,
+void announce(int port, const std::string& workspace,
+              const std::vector<utils::ListenAddress>& listen,
               const std::vector<utils::DisplayAddress>& display, std::ostream& out,
               const LogFunction& log) {
     out << banner_text(port, workspace, display, kProjectWebsite) << std::endl;

@@ -31,14 +31,14 @@ inline constexpr std::array<RouteModuleSpec, 11> kRouteModules{{
 }};
 
 class ModuleLoadError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A loaded module. It stays loaded for the life of the process: its handlers
 // are code inside it.
 class RouteModule {
-public:
+  public:
     // Throws ModuleLoadError with the loader's reason.
     static RouteModule load(const std::string& path);
 
@@ -48,7 +48,7 @@ public:
     // An exported function; throws ModuleLoadError when it is missing.
     void* require_symbol(const char* name) const;
 
-private:
+  private:
     RouteModule(void* handle, const Blueprint* bp) : handle_(handle), bp_(bp) {}
     void* handle_;
     const Blueprint* bp_;

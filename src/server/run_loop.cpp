@@ -1,11 +1,10 @@
 #include "server/run_loop.h"
 
-#include <pthread.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <pthread.h>
 
 namespace quillo::server {
 
@@ -19,7 +18,8 @@ void ShutdownEvent::set() {
 
 bool ShutdownEvent::wait(double seconds) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return set_.load(); });
+    return cv_.wait_for(lock, std::chrono::duration<double>(seconds),
+                        [this] { return set_.load(); });
 }
 
 void block_termination_signals() {

@@ -21,13 +21,13 @@ namespace quillo::server {
 
 // A one-shot event: once set it stays set.
 class ShutdownEvent {
-public:
+  public:
     void set();
     bool is_set() const { return set_.load(); }
     // True when the event is set, possibly after waiting up to `seconds`.
     bool wait(double seconds);
 
-private:
+  private:
     std::atomic<bool> set_{false};
     std::mutex mutex_;
     std::condition_variable cv_;

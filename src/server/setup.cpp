@@ -47,10 +47,9 @@ void resume_pending_task(const std::map<std::string, RouteModule>& modules, std:
 
 void register_frontend(app::Application& app, const app::FrontendInfo& info) {
     app.route("/", {"GET"}, [info](Request&) { return app::index(info); });
-    app.route("/<path:path>", {"GET", "POST", "PUT", "DELETE", "PATCH"},
-              [info](Request& request) {
-                  return app::static_files(info, request, request.view_args.at("path"));
-              });
+    app.route("/<path:path>", {"GET", "POST", "PUT", "DELETE", "PATCH"}, [info](Request& request) {
+        return app::static_files(info, request, request.view_args.at("path"));
+    });
 }
 
 } // namespace
@@ -75,8 +74,8 @@ std::map<std::string, RouteModule> load_route_modules(const std::string& routes_
             modules.emplace(spec.name, RouteModule::load(path));
         } catch (const ModuleLoadError& e) {
             if (spec.required) {
-                throw StartupError("Failed to load route module " + std::string(spec.name) +
-                                   ": " + e.what());
+                throw StartupError("Failed to load route module " + std::string(spec.name) + ": " +
+                                   e.what());
             }
             out << "[WARN] Failed to load " << spec.name << " module: " << e.what() << std::endl;
         }

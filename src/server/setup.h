@@ -22,7 +22,7 @@ struct ServerContext {
 
 // A mandatory start-up step failed; the message says which and why.
 class StartupError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

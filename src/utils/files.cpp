@@ -1,11 +1,10 @@
 #include "utils/files.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -19,7 +18,7 @@ namespace {
 
 // Closes the descriptor on every way out.
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0) {
@@ -31,7 +30,7 @@ public:
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
-private:
+  private:
     int fd_;
 };
 

@@ -1,10 +1,9 @@
 #include "utils/utils.h"
 
-#include <spdlog/logger.h>
-#include <spdlog/sinks/rotating_file_sink.h>
-
 #include <memory>
 #include <mutex>
+#include <spdlog/logger.h>
+#include <spdlog/sinks/rotating_file_sink.h>
 
 namespace quillo::utils {
 
@@ -27,7 +26,8 @@ LogState& state() {
 }
 
 std::shared_ptr<spdlog::logger> open_logger(const std::string& path) {
-    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxLogBytes, kLogFiles);
+    auto sink =
+        std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxLogBytes, kLogFiles);
     auto logger = std::make_shared<spdlog::logger>("quillo", std::move(sink));
     logger->set_pattern("%Y-%m-%dT%H:%M:%S.%e%z %v");
     logger->set_level(spdlog::level::info);

@@ -1,15 +1,13 @@
-#include "utils/utils.h"
-
 #include "utils/files.h"
-
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "utils/utils.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quillo::utils {
 
@@ -89,8 +87,8 @@ SettingsSources process_sources() {
     };
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    sources.executable_dir = ec ? std::filesystem::current_path().string()
-                                : exe.parent_path().string();
+    sources.executable_dir =
+        ec ? std::filesystem::current_path().string() : exe.parent_path().string();
     if (std::optional<std::string> home = sources.getenv("HOME")) {
         sources.home_dir = *home;
     } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {

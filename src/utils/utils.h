@@ -2,9 +2,8 @@
 // They are read once at start-up; configure() must run before the first use.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,7 +14,7 @@ namespace quillo::utils {
 
 // A setting that cannot be used as given; the message names the setting.
 class ConfigError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

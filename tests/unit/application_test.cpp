@@ -2,7 +2,6 @@
 #include "app/errors.h"
 
 #include <gtest/gtest.h>
-
 #include <sstream>
 
 using namespace quillo;
@@ -22,7 +21,7 @@ nlohmann::json body_of(const Response& response) {
 }
 
 class ApplicationTest : public ::testing::Test {
-protected:
+  protected:
     ApplicationTest() : app(make_config()) {}
 
     static app::AppConfig make_config() {
@@ -82,7 +81,8 @@ TEST_F(ApplicationTest, HookRunsBeforeRoutingDecidesOnMethodsAndPaths) {
 
 TEST_F(ApplicationTest, ErrorsBecomeJsonThroughTheRegisteredHandlers) {
     app::register_error_handlers(app, err);
-    app.route("/boom", {"GET"}, [](Request&) -> Response { throw std::runtime_error("disk full"); });
+    app.route("/boom", {"GET"},
+              [](Request&) -> Response { throw std::runtime_error("disk full"); });
     app.route("/missing", {"GET"}, [](Request&) -> Response { throw NotFound(); });
     app.route("/", {"GET"}, [](Request&) { return Response(200, "text/plain", "index"); });
     app.freeze();
@@ -110,13 +110,13 @@ TEST_F(ApplicationTest, ErrorsBecomeJsonThroughTheRegisteredHandlers) {
 
 TEST_F(ApplicationTest, MethodNotAllowedWithoutDescriptionNamesTheMethod) {
     Request request = make_request("BREW", "/pot");
-    Response response =
-        app::handle_method_not_allowed(request, MethodNotAllowed({"GET"}, ""), err);
+    Response response = app::handle_method_not_allowed(request, MethodNotAllowed({"GET"}, ""), err);
     EXPECT_EQ(body_of(response)["error"], "405 Method Not Allowed: BREW");
 }
 
 TEST_F(ApplicationTest, WithoutHandlersErrorsGetPlainAnswers) {
-    app.route("/boom", {"GET"}, [](Request&) -> Response { throw std::runtime_error("secret detail"); });
+    app.route("/boom", {"GET"},
+              [](Request&) -> Response { throw std::runtime_error("secret detail"); });
     app.route("/odd", {"GET"}, [](Request&) -> Response { throw 42; });
     app.freeze();
     Response boom = handle("GET", "/boom");
@@ -162,7 +162,7 @@ TEST_F(ApplicationTest, CrossOriginHeadersReflectTheOriginAndAnswerPreflights) {
 }
 
 class SessionTest : public ApplicationTest {
-protected:
+  protected:
     void SetUp() override {
         app.route("/login", {"POST"}, [](Request& request) {
             request.session.set_permanent(true);

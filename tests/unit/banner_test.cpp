@@ -30,7 +30,8 @@ TEST(Banner, SpellsEveryLineExactly) {
 
 TEST(Banner, NoDisplayAddressesLeavesAnEmptyLine) {
     std::string text = banner_text(1, "/w", {}, kProjectWebsite);
-    EXPECT_NE(text.find("║  Workspace: w                 ║\n\n    ║  Website: "), std::string::npos);
+    EXPECT_NE(text.find("║  Workspace: w                 ║\n\n    ║  Website: "),
+              std::string::npos);
 }
 
 TEST(Banner, LongValuesPushTheBarOutAndAreNeverCut) {
@@ -38,7 +39,8 @@ TEST(Banner, LongValuesPushTheBarOutAndAreNeverCut) {
     EXPECT_EQ(pad_right("a-very-long-workspace-name", 18), "a-very-long-workspace-name");
     // Padding counts characters, not bytes.
     EXPECT_EQ(pad_right("工作区", 5), "工作区  ");
-    std::string text = banner_text(12345, "/home/u/projects-of-the-whole-team", {}, kProjectWebsite);
+    std::string text =
+        banner_text(12345, "/home/u/projects-of-the-whole-team", {}, kProjectWebsite);
     EXPECT_NE(text.find("║  Workspace: projects-of-the-whole-team║"), std::string::npos);
 }
 

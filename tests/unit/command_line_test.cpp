@@ -1,8 +1,7 @@
 #include "server/command_line.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 
 using namespace quillo::server;
 
@@ -62,7 +61,10 @@ TEST(CommandLine, HelpTextNamesTheProgramAsInvoked) {
     EXPECT_EQ(text.find("--headless"), std::string::npos);
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     EXPECT_EQ(lines, 13u);
-    EXPECT_NE(text.find("\nthe browser, and starts a system-tray icon if the tray module is\ninstalled.\n"), std::string::npos);
+    EXPECT_NE(
+        text.find(
+            "\nthe browser, and starts a system-tray icon if the tray module is\ninstalled.\n"),
+        std::string::npos);
 }
 
 } // namespace

@@ -19,7 +19,7 @@ std::string answer(const RouteMatch& match) {
 }
 
 class RouterTest : public ::testing::Test {
-protected:
+  protected:
     void add(const std::string& rule, std::vector<std::string> methods, const std::string& name) {
         router.add({rule, std::move(methods), named(name)});
     }

@@ -1,8 +1,7 @@
 #include "server/run_loop.h"
 
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
 

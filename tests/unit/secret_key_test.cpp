@@ -3,9 +3,8 @@
 #include "utils/files.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <regex>
+#include <sys/stat.h>
 
 using namespace quillo;
 using quillo::testing::TempDir;

@@ -2,9 +2,8 @@
 #include "utils/utils.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-
 #include <map>
+#include <sys/socket.h>
 
 using namespace quillo::utils;
 using quillo::testing::TempDir;
@@ -12,7 +11,7 @@ using quillo::testing::TempDir;
 namespace {
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     Settings load() {
         SettingsSources sources;
         sources.getenv = [this](const char* name) -> std::optional<std::string> {

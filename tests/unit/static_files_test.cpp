@@ -18,7 +18,7 @@ Request get(const std::string& path) {
 }
 
 class StaticFilesTest : public ::testing::Test {
-protected:
+  protected:
     StaticFilesTest() {
         dir.write("static/app.js", "console.log(1);");
         dir.write("static/css/site.css", "body{}");
@@ -49,8 +49,8 @@ TEST_F(StaticFilesTest, AssetsAreServedWithTheirTypeAndNoCaching) {
 }
 
 TEST_F(StaticFilesTest, PathsThatLeaveTheFolderOrNameNoFileAreNotFound) {
-    for (const char* path : {"../secret.txt", "css/../../secret.txt", "css", "nope.js", "css/",
-                             "a\\..\\secret.txt"}) {
+    for (const char* path :
+         {"../secret.txt", "css/../../secret.txt", "css", "nope.js", "css/", "a\\..\\secret.txt"}) {
         Response response = serve(path);
         EXPECT_EQ(response.status, 404) << path;
         EXPECT_EQ(response.body, "{\"error\":\"File not found\"}\n") << path;
@@ -119,10 +119,11 @@ TEST_F(IndexPageTest, ChangesAreServedAtOnce) {
 TEST_F(IndexPageTest, MissingFrontEndExplainsItselfWithStatus500) {
     Response page = app::index(info);
     EXPECT_EQ(page.status, 500);
-    EXPECT_NE(page.body.find("<li>Quillo: 9.9.9</li><li>quillo_server: /opt/quillo</li><li>expected "
-                             "index.html: " +
-                             dir.file("static/index.html") + "</li>"),
-              std::string::npos);
+    EXPECT_NE(
+        page.body.find("<li>Quillo: 9.9.9</li><li>quillo_server: /opt/quillo</li><li>expected "
+                       "index.html: " +
+                       dir.file("static/index.html") + "</li>"),
+        std::string::npos);
     EXPECT_NE(page.body.find("<pre>make install</pre>"), std::string::npos);
     EXPECT_NE(page.body.find("\ncd quillo\nmake run</pre></body></html>"), std::string::npos);
 }

@@ -9,9 +9,10 @@
 namespace quillo::testing {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quillo-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "quillo-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
@@ -28,7 +29,7 @@ public:
         std::ofstream(file(name), std::ios::binary) << content;
     }
 
-private:
+  private:
     std::string path_;
 };
 
