@@ -9,8 +9,19 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
+#include <utility>
 
 namespace quillo::app {
+
+namespace {} // namespace
+
+// The library keeps its listening socket in a protected member; this lets
+// the listener hand it a socket that was bound the way the server needs.
+class HttpListener::Server : public httplib::Server {
+  public:
+    void adopt(int fd) { svr_sock_ = fd; }
+};
 
 namespace {
 
@@ -34,20 +45,61 @@ std::string errno_message(int err) {
     return "[Errno " + std::to_string(err) + "] " + std::strerror(err);
 }
 
-// Resolves the host the way the bind will, so that a bad address is reported
-// with the resolver's reason instead of a bare failure.
-void check_resolvable(const std::string& host, int port, bool ipv6) {
+// Closes the socket unless it was handed over.
+class SocketOwner {
+  public:
+    explicit SocketOwner(int fd) : fd_(fd) {}
+    ~SocketOwner() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    SocketOwner(const SocketOwner&) = delete;
+    SocketOwner& operator=(const SocketOwner&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+void set_option(int fd, int level, int name, int value) {
+    if (::setsockopt(fd, level, name, &value, sizeof value) != 0) {
+        throw std::runtime_error(errno_message(errno));
+    }
+}
+
+// Creates, binds and listens on a TCP socket. The library would bind with
+// SO_REUSEPORT (a second server could share a busy port silently) and switch
+// IPV6_V6ONLY off (an IPv6 wildcard would also take IPv4 connections), so
+// the socket is made here and handed to it ready.
+int open_listening_socket(const std::string& host, int port, bool ipv6, int backlog) {
     addrinfo hints{};
     hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* result = nullptr;
+    addrinfo* found = nullptr;
     std::string service = std::to_string(port);
-    int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
-    if (rc != 0) {
+    if (int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
         throw std::runtime_error("[Errno " + std::to_string(rc) + "] " + ::gai_strerror(rc));
     }
-    ::freeaddrinfo(result);
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
+    SocketOwner fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        throw std::runtime_error(errno_message(errno));
+    }
+    set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
+    // Accepted connections inherit it: small keep-alive answers are not held
+    // back by Nagle's algorithm.
+    set_option(fd.get(), IPPROTO_TCP, TCP_NODELAY, 1);
+    if (ipv6) {
+        set_option(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    }
+    if (::bind(fd.get(), found->ai_addr, found->ai_addrlen) != 0 ||
+        ::listen(fd.get(), backlog) != 0) {
+        throw std::runtime_error(errno_message(errno));
+    }
+    return fd.release();
 }
 
 Request to_quillo_request(const httplib::Request& in) {
@@ -86,7 +138,7 @@ bool carries_body(const httplib::Request& request) {
 } // namespace
 
 HttpListener::HttpListener(const Application& app, ListenerLimits limits)
-    : app_(app), limits_(limits), server_(std::make_unique<httplib::Server>()) {
+    : app_(app), limits_(limits), server_(std::make_unique<Server>()) {
     configure();
 }
 
@@ -100,7 +152,6 @@ void HttpListener::configure() {
     server.set_read_timeout(limits_.read_timeout_seconds, 0);
     server.set_write_timeout(limits_.write_timeout_seconds, 0);
     server.set_payload_max_length(limits_.max_body_bytes);
-    server.set_tcp_nodelay(true);
 
     auto serve = [this](const httplib::Request& in, httplib::Response& out) {
         Request request = to_quillo_request(in);
@@ -125,31 +176,7 @@ void HttpListener::configure() {
 }
 
 void HttpListener::bind(const std::string& host, int port, bool ipv6) {
-    check_resolvable(host, port, ipv6);
-    ipv6_ = ipv6;
-    // The library's default options set SO_REUSEPORT, which lets a second
-    // server share a busy port silently; keep SO_REUSEADDR only, so that a
-    // busy port is reported, and keep IPv6 listeners off IPv4 traffic.
-    server_->set_socket_options([this](socket_t fd) {
-        int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        if (ipv6_) {
-            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        }
-        socket_fd_ = fd;
-    });
-    server_->set_address_family(ipv6 ? AF_INET6 : AF_INET);
-    errno = 0;
-    if (!server_->bind_to_port(host, port)) {
-        int err = errno;
-        throw std::runtime_error(err != 0 ? errno_message(err) : "could not bind " + host);
-    }
-    // The library listens with a backlog of 5; a browser opening many
-    // connections at once would see refusals.
-    if (::listen(socket_fd_, limits_.backlog) != 0) {
-        throw std::runtime_error(errno_message(errno));
-    }
+    server_->adopt(open_listening_socket(host, port, ipv6, limits_.backlog));
     port_ = port;
 }
 

@@ -10,10 +10,6 @@
 #include <mutex>
 #include <string>
 
-namespace httplib {
-class Server;
-}
-
 namespace quillo::app {
 
 struct ListenerLimits {
@@ -48,15 +44,14 @@ class HttpListener {
     int port() const { return port_; }
 
   private:
+    class Server;
     void configure();
     void serve_forever();
 
     const Application& app_;
     ListenerLimits limits_;
-    std::unique_ptr<httplib::Server> server_;
-    int socket_fd_ = -1;
+    std::unique_ptr<Server> server_;
     int port_ = 0;
-    bool ipv6_ = false;
     std::mutex mutex_;
     std::condition_variable stopped_cv_;
     bool serving_ = false; // from start() until the accept loop has ended

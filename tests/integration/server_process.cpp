@@ -1,24 +1,24 @@
 #include "server_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -75,7 +75,7 @@ int bound_port(int fd) {
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() { reset(); }
     Fd(const Fd&) = delete;
@@ -88,7 +88,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -230,6 +230,19 @@ size_t count_of(const std::string& text, const std::string& needle) {
     return count;
 }
 
+size_t count_log_lines(const std::string& log_text, const std::string& message) {
+    static const std::regex stamp(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}[+-]\d{2}:?\d{2} )");
+    size_t count = 0;
+    for (const std::string& line : split_lines(log_text)) {
+        if (line.size() > message.size() &&
+            line.compare(line.size() - message.size(), message.size(), message) == 0 &&
+            std::regex_match(line.substr(0, line.size() - message.size()), stamp)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 std::string copy_build_layout(const std::string& directory) {
     const fs::path build(QUILLO_BUILD_DIR);
     const fs::path target(directory);
@@ -349,8 +362,8 @@ std::string ServerProcess::stderr_text() const {
 }
 
 std::string ServerProcess::describe() const {
-    return "--- server stdout ---\n" + stdout_text() + "\n--- server stderr ---\n" +
-           stderr_text() + "\n---";
+    return "--- server stdout ---\n" + stdout_text() + "\n--- server stderr ---\n" + stderr_text() +
+           "\n---";
 }
 
 bool ServerProcess::wait_for(const std::string& file, const std::string& text,
@@ -381,8 +394,9 @@ bool ServerProcess::wait_until_listening(std::chrono::milliseconds timeout) {
 }
 
 void ServerProcess::send_signal(int signum) {
-    // Once reaped, the id may belong to another process.
-    if (!is_running()) {
+    // Until it is reaped an ended child stays a zombie that keeps its id, so
+    // only a reaped one must not be signalled: the id may be reused.
+    if (status_) {
         throw std::logic_error("signal " + std::to_string(signum) + " to a process that ended");
     }
     if (::kill(pid_, signum) != 0) {

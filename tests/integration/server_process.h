@@ -3,12 +3,11 @@
 // socket helpers. Everything it contacts is on loopback.
 #pragma once
 
-#include <httplib.h>
-#include <sys/types.h>
-
 #include <chrono>
+#include <httplib.h>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -33,14 +32,14 @@ int connect_error(const std::string& host, int port);
 
 // A socket listening on host:port (port 0: any). Closed by the destructor.
 class ListeningSocket {
-public:
+  public:
     ListeningSocket(const std::string& host, int port);
     ~ListeningSocket();
     ListeningSocket(const ListeningSocket&) = delete;
     ListeningSocket& operator=(const ListeningSocket&) = delete;
     int port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };
@@ -48,14 +47,14 @@ private:
 // A directory made with mkdtemp and removed, with its content, by the
 // destructor.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -67,6 +66,9 @@ void write_text(const std::string& path, const std::string& content);
 std::vector<std::string> split_lines(const std::string& text);
 // How many times `needle` occurs in `text` (not overlapping).
 size_t count_of(const std::string& text, const std::string& needle);
+// How many lines of quillo.log's `log_text` hold exactly `message` after
+// their time stamp ("2026-12-08T21:54:56.614+00:00 <message>").
+size_t count_log_lines(const std::string& log_text, const std::string& message);
 
 // Copies the server as the build lays it out (quillo, routes/,
 // qarn_service.so, static/) into `directory`, so that a test can alter the
@@ -74,13 +76,13 @@ size_t count_of(const std::string& text, const std::string& needle);
 std::string copy_build_layout(const std::string& directory);
 
 struct ServerOptions {
-    std::string binary;                                       // empty: default_binary()
-    std::string argv0;                                        // empty: the binary's path
-    std::vector<std::string> args;                            // after argv[0]
-    std::vector<std::pair<std::string, std::string>> env;     // set last, so they override
-    std::string host = "127.0.0.1";                           // QUILLO_HOST
-    int port = 0;                                             // QUILLO_PORT; 0: free_port()
-    std::string home;                                         // empty: a fresh one of its own
+    std::string binary{};                                   // empty: default_binary()
+    std::string argv0{};                                    // empty: the binary's path
+    std::vector<std::string> args{};                        // after argv[0]
+    std::vector<std::pair<std::string, std::string>> env{}; // set last, so they override
+    std::string host = "127.0.0.1";                         // QUILLO_HOST
+    int port = 0;                                           // QUILLO_PORT; 0: free_port()
+    std::string home{};                                     // empty: a fresh one of its own
 };
 
 // One run of the server. The environment is the test's own without any
@@ -90,7 +92,7 @@ struct ServerOptions {
 // temporary directory; standard input is /dev/null. The destructor kills a
 // child that still runs, reaps it and removes the temporary directory.
 class ServerProcess {
-public:
+  public:
     explicit ServerProcess(ServerOptions options = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
@@ -115,13 +117,15 @@ public:
     // Waits for the first "[OK] Listening" line.
     bool wait_until_listening(std::chrono::milliseconds timeout = 10s);
 
+    // Throws once the process has been reaped (by is_running, wait_exit or
+    // a wait_for_* that saw it end); an ended but unreaped one ignores it.
     void send_signal(int signum);
     bool is_running();
     // The exit code, or minus the signal number for a process killed by a
     // signal; nothing when the process still runs after `timeout`.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = 10s);
 
-private:
+  private:
     bool wait_for(const std::string& file, const std::string& text,
                   std::chrono::milliseconds timeout);
     bool reap(bool block);
