@@ -20,6 +20,13 @@ namespace {
 
 using namespace quillo;
 
+// The application, its listeners and the shutdown event live as long as the
+// process: request threads that outlive main must never see them destroyed,
+// so they are created once and never freed.
+server::ServerContext* g_context = nullptr;
+server::Listeners* g_listeners = nullptr;
+server::ShutdownEvent* g_shutdown_event = nullptr;
+
 // Steps 3 to 5 answer the daemon commands; until daemon support lands the
 // flags are scanned but the server starts in the foreground.
 
@@ -44,21 +51,19 @@ int serve(const server::ServerContext& context) {
     const utils::Settings& s = context.settings;
     auto log = [](std::string_view line) { utils::log_write(line); };
 
-    // Listeners and the application are never destroyed: request threads
-    // that outlive main must not see them go away.
-    auto* listeners = new server::Listeners(
+    g_listeners = new server::Listeners(
         server::open_listeners(*context.app, s.PORT, s.WORKSPACE, utils::get_listen_addresses(),
                                utils::get_display_addresses(), std::cout, log));
-    if (listeners->empty()) {
+    if (g_listeners->empty()) {
         std::cout << "[ERROR] No servers could be started. Exiting." << std::endl;
         log("[SERVER] ERROR: No servers could be started. Exiting.");
         return 1;
     }
 
-    auto* shutdown_event = new server::ShutdownEvent();
+    g_shutdown_event = new server::ShutdownEvent();
     server::run_until_shutdown(
-        *shutdown_event, server::signals_to_handle(utils::current_platform()), std::cout, log);
-    server::shutdown_listeners(*listeners);
+        *g_shutdown_event, server::signals_to_handle(utils::current_platform()), std::cout, log);
+    server::shutdown_listeners(*g_listeners);
     return 0;
 }
 
@@ -91,11 +96,10 @@ int main(int argc, char** argv) {
     try {
         quillo::utils::SettingsSources sources = quillo::utils::process_sources();
         quillo::utils::configure(quillo::utils::load_settings(sources));
-        // Never destroyed, like the listeners that serve it.
-        auto* context = quillo::server::build_application(quillo::utils::settings(),
-                                                          sources.executable_dir, std::cout)
-                            .release();
-        return run_main(args, *context);
+        g_context = quillo::server::build_application(quillo::utils::settings(),
+                                                      sources.executable_dir, std::cout)
+                        .release();
+        return run_main(args, *g_context);
     } catch (const std::exception& e) {
         std::cerr << "[ERROR] " << e.what() << std::endl;
         return 1;
