@@ -1,7 +1,6 @@
 // Quillo server: the entry point. main() keeps to the order of the start-up
 // steps; the work of each step lives in src/server, src/app and src/utils.
 
-#include "server/banner.h"
 #include "server/command_line.h"
 #include "server/listeners.h"
 #include "server/run_loop.h"
@@ -26,9 +25,6 @@ using namespace quillo;
 server::ServerContext* g_context = nullptr;
 server::Listeners* g_listeners = nullptr;
 server::ShutdownEvent* g_shutdown_event = nullptr;
-
-// Steps 3 to 5 answer the daemon commands; until daemon support lands the
-// flags are scanned but the server starts in the foreground.
 
 void install_git_credential_helper(const server::ServerContext& context) {
     try {
@@ -68,7 +64,10 @@ int serve(const server::ServerContext& context) {
 }
 
 int run_main(const std::vector<std::string>& argv, const server::ServerContext& context) {
-    std::vector<std::string> args(argv.begin() + 1, argv.end());
+    std::vector<std::string> args;
+    if (argv.size() > 1) {
+        args.assign(argv.begin() + 1, argv.end());
+    }
     server::CommandLine command_line = server::scan_command_line(args);
     for (const std::string& unknown : command_line.unknown) {
         std::cout << "Unknown argument: " << unknown << std::endl;
@@ -77,6 +76,8 @@ int run_main(const std::vector<std::string>& argv, const server::ServerContext& 
         std::cout << server::help_text(argv.empty() ? "quillo" : argv[0]) << std::flush;
         return server::help_exit_status(command_line);
     }
+    // The daemon commands (--status, --stop, --daemon) are scanned but not
+    // yet acted on: the server starts in the foreground.
 
     std::filesystem::create_directories(context.settings.WORKSPACE);
     install_git_credential_helper(context);
