@@ -1,5 +1,7 @@
 #include "app/http_listener.h"
 
+#include "utils/unique_fd.h"
+
 #include <cerrno>
 #include <cstring>
 #include <httplib.h>
@@ -45,24 +47,6 @@ std::string errno_message(int err) {
     return "[Errno " + std::to_string(err) + "] " + std::strerror(err);
 }
 
-// Closes the socket unless it was handed over.
-class SocketOwner {
-  public:
-    explicit SocketOwner(int fd) : fd_(fd) {}
-    ~SocketOwner() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    SocketOwner(const SocketOwner&) = delete;
-    SocketOwner& operator=(const SocketOwner&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
 void set_option(int fd, int level, int name, int value) {
     if (::setsockopt(fd, level, name, &value, sizeof value) != 0) {
         throw std::runtime_error(errno_message(errno));
@@ -84,7 +68,7 @@ int open_listening_socket(const std::string& host, int port, bool ipv6, int back
         throw std::runtime_error("[Errno " + std::to_string(rc) + "] " + ::gai_strerror(rc));
     }
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
-    SocketOwner fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    utils::UniqueFd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         throw std::runtime_error(errno_message(errno));
     }

@@ -1,5 +1,7 @@
 #include "utils/files.h"
 
+#include "utils/unique_fd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,24 +17,6 @@ namespace {
 [[noreturn]] void throw_errno(const std::string& call, const std::string& path) {
     throw std::system_error(errno, std::generic_category(), call + " " + path);
 }
-
-// Closes the descriptor on every way out.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 void write_all(int fd, const std::string& content, const std::string& path) {
     size_t done = 0;
@@ -62,7 +46,7 @@ void write_file_atomically(const std::string& path, const std::string& content, 
     std::string temp = path + ".XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
-    FileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+    UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         throw_errno("mkstemp", temp);
     }
@@ -87,14 +71,14 @@ void write_file_atomically(const std::string& path, const std::string& content, 
     }
     // Make the rename itself durable; a failure here loses nothing already
     // visible, so it is not reported.
-    FileDescriptor dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) {
         ::fsync(dir.get());
     }
 }
 
 std::string read_file(const std::string& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         throw_errno("open", path);
     }

@@ -1,5 +1,7 @@
 #include "server_process.h"
 
+#include "utils/unique_fd.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -25,6 +27,7 @@ extern char** environ;
 namespace quillo::integration {
 
 namespace fs = std::filesystem;
+using quillo::utils::UniqueFd;
 
 namespace {
 
@@ -74,24 +77,6 @@ int bound_port(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
-
 int open_or_fail(const std::string& path, int flags) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -124,7 +109,7 @@ std::string default_binary() {
 }
 
 int free_port() {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         fail("socket");
     }
@@ -137,14 +122,14 @@ int free_port() {
 
 bool can_bind(const std::string& host) {
     SocketAddress address = socket_address(host, 0);
-    Fd fd(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return fd.get() >= 0 &&
            ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address.storage), address.length) == 0;
 }
 
 int connect_error(const std::string& host, int port) {
     SocketAddress address = socket_address(host, port);
-    Fd fd(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         return errno;
     }
@@ -172,22 +157,6 @@ ListeningSocket::ListeningSocket(const std::string& host, int port) {
 
 ListeningSocket::~ListeningSocket() {
     ::close(fd_);
-}
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/quillo-it-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (::mkdtemp(name.data()) == nullptr) {
-        fail("mkdtemp " + pattern);
-    }
-    path_ = name.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
 }
 
 std::string read_text(const std::string& path) {
@@ -288,15 +257,15 @@ ServerProcess::ServerProcess(ServerOptions options) {
     // only async-signal-safe calls are allowed.
     std::vector<char*> c_argv = c_strings(argv);
     std::vector<char*> c_env = c_strings(env);
-    Fd in(open_or_fail("/dev/null", O_RDONLY));
-    Fd out(open_or_fail(dir_.path() + "/stdout.txt", O_WRONLY | O_CREAT | O_TRUNC));
-    Fd err(open_or_fail(dir_.path() + "/stderr.txt", O_WRONLY | O_CREAT | O_TRUNC));
+    UniqueFd in(open_or_fail("/dev/null", O_RDONLY));
+    UniqueFd out(open_or_fail(dir_.path() + "/stdout.txt", O_WRONLY | O_CREAT | O_TRUNC));
+    UniqueFd err(open_or_fail(dir_.path() + "/stderr.txt", O_WRONLY | O_CREAT | O_TRUNC));
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         fail("pipe2");
     }
-    Fd report_read(report[0]);
-    Fd report_write(report[1]);
+    UniqueFd report_read(report[0]);
+    UniqueFd report_write(report[1]);
     const std::string& work_dir = dir_.path();
     pid_t parent = ::getpid();
 
@@ -446,7 +415,7 @@ httplib::Client http_client(const std::string& host, int port) {
 RawResponse raw_exchange(const std::string& host, int port, const std::string& request,
                          std::chrono::milliseconds timeout) {
     SocketAddress address = socket_address(host, port);
-    Fd fd(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         fail("socket");
     }

@@ -3,6 +3,8 @@
 // socket helpers. Everything it contacts is on loopback.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <chrono>
 #include <httplib.h>
 #include <optional>
@@ -12,6 +14,8 @@
 #include <vector>
 
 namespace quillo::integration {
+
+using quillo::testing::TempDir;
 
 using namespace std::chrono_literals;
 
@@ -42,20 +46,6 @@ class ListeningSocket {
   private:
     int fd_ = -1;
     int port_ = 0;
-};
-
-// A directory made with mkdtemp and removed, with its content, by the
-// destructor.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
 };
 
 // The whole content of a file; empty when it cannot be read.

@@ -1,10 +1,12 @@
 // A temporary directory for one test, removed with everything in it.
 #pragma once
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 namespace quillo::testing {
 
@@ -13,7 +15,10 @@ class TempDir {
     TempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "quillo-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+        }
+        path_ = pattern;
     }
     ~TempDir() {
         std::error_code ec;
