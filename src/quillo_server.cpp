@@ -9,6 +9,8 @@
 #include "utils/platform.h"
 #include "utils/utils.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -93,6 +95,10 @@ int run_main(const std::vector<std::string>& argv, const server::ServerContext& 
 int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the mask.
     quillo::server::block_termination_signals();
+    // Request threads may still be signing a cookie while the process exits;
+    // OpenSSL's exit-time clean-up must not pull the library from under them.
+    // Nothing here reads the system's OpenSSL configuration either.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     std::vector<std::string> args(argv, argv + argc);
     try {
         quillo::utils::SettingsSources sources = quillo::utils::process_sources();
