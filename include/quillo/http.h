@@ -102,7 +102,6 @@ class Session {
     }
 
     bool modified() const { return modified_; }
-    void mark_modified() { modified_ = true; }
     const nlohmann::json& data() const { return data_; }
 
     // Used when the cookie is decoded; does not count as a change.

@@ -161,7 +161,6 @@ void HttpListener::configure() {
 
 void HttpListener::bind(const std::string& host, int port, bool ipv6) {
     server_->adopt(open_listening_socket(host, port, ipv6, limits_.backlog));
-    port_ = port;
 }
 
 void HttpListener::start() {

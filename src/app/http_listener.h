@@ -41,8 +41,6 @@ class HttpListener {
     // Connections already being served finish on their own threads.
     void shutdown();
 
-    int port() const { return port_; }
-
   private:
     class Server;
     void configure();
@@ -51,7 +49,6 @@ class HttpListener {
     const Application& app_;
     ListenerLimits limits_;
     std::unique_ptr<Server> server_;
-    int port_ = 0;
     std::mutex mutex_;
     std::condition_variable stopped_cv_;
     bool serving_ = false; // from start() until the accept loop has ended

@@ -66,7 +66,6 @@ class Router {
     // Sorts the table and refuses a rule registered twice for one method.
     // Must be called once, before the first match.
     void freeze();
-    bool frozen() const { return frozen_; }
 
     // Picks the most specific rule that accepts both the path and the method.
     // 405 only when some rule matches the path but none takes the method.

@@ -34,8 +34,6 @@ class SessionCodec {
     // deletes) the session.
     std::string set_cookie(const Session& session, int64_t now) const;
 
-    int64_t lifetime() const { return lifetime_; }
-
   private:
     std::string sign(std::string_view message) const;
 

@@ -35,10 +35,6 @@ RouteModule RouteModule::load(const std::string& path) {
     return RouteModule(handle, bp());
 }
 
-void* RouteModule::symbol(const char* name) const {
-    return ::dlsym(handle_, name);
-}
-
 void* RouteModule::require_symbol(const char* name) const {
     ::dlerror();
     void* found = ::dlsym(handle_, name);

@@ -43,8 +43,6 @@ class RouteModule {
     static RouteModule load(const std::string& path);
 
     const Blueprint& bp() const { return *bp_; }
-    // An exported function, or nullptr.
-    void* symbol(const char* name) const;
     // An exported function; throws ModuleLoadError when it is missing.
     void* require_symbol(const char* name) const;
 
