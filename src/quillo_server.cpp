@@ -9,11 +9,10 @@
 #include "utils/platform.h"
 #include "utils/utils.h"
 
-#include <openssl/crypto.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <openssl/crypto.h>
 #include <string>
 #include <vector>
 

@@ -1,7 +1,9 @@
 #include "app/frontend.h"
 
+#include "app/proxy_fallback.h"
 #include "app/send_file.h"
 #include "utils/files.h"
+#include "utils/text.h"
 
 #include <chrono>
 #include <filesystem>
@@ -11,37 +13,6 @@ namespace quillo::app {
 namespace {
 
 constexpr const char* kCacheBustMarker = "__CACHE_BUST__";
-
-std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-    size_t pos = 0;
-    while ((pos = text.find(from, pos)) != std::string::npos) {
-        text.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-    return text;
-}
-
-bool is_valid_utf8(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        size_t len = c < 0x80           ? 1
-                     : (c >> 5) == 0x6  ? 2
-                     : (c >> 4) == 0xE  ? 3
-                     : (c >> 3) == 0x1E ? 4
-                                        : 0;
-        if (len == 0 || i + len > text.size()) {
-            return false;
-        }
-        for (size_t k = 1; k < len; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        i += len;
-    }
-    return true;
-}
 
 Response html(int status, std::string body) {
     Response response(status, "text/html; charset=utf-8", std::move(body));
@@ -84,25 +55,30 @@ Response index(const FrontendInfo& info) {
         return html(500, missing_assets_page(info, path));
     }
     std::string page = utils::read_file(path);
-    if (!is_valid_utf8(page)) {
-        throw std::runtime_error("'utf-8' codec can't decode " + path);
+    if (auto error = utils::utf8_decode_error(page)) {
+        throw std::runtime_error(*error);
     }
-    return html(200, replace_all(std::move(page), kCacheBustMarker, token));
+    return html(200, utils::replace_all(std::move(page), kCacheBustMarker, token));
 }
 
 Response static_files(const FrontendInfo& info, const Request& request, const std::string& path) {
-    if (path.rfind("api/", 0) == 0 || path.rfind("preview/", 0) == 0) {
-        return json_error("Not found", 404);
+    auto fallback_or = [&](const char* message, int status) {
+        std::optional<Response> redirect = try_proxy_fallback(request, path, *info.console);
+        return redirect ? std::move(*redirect) : json_error(message, status);
+    };
+    if (path.starts_with("api/") || path.starts_with("preview/")) {
+        return fallback_or("Not found", 404);
     }
     if (request.method != "GET") {
-        return json_error("Method not allowed", 405);
+        return fallback_or("Method not allowed", 405);
     }
     try {
         Response response = send_from_directory(info.static_folder, path, request);
         response.headers.set("Cache-Control", kNoCache);
         return response;
-    } catch (const HttpError&) {
-        return json_error("File not found", 404);
+    } catch (const std::exception&) {
+        // Not found, outside the folder or unreadable: never a server error.
+        return fallback_or("File not found", 404);
     }
 }
 

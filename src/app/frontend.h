@@ -3,6 +3,8 @@
 
 #include "quillo/http.h"
 
+#include <iostream>
+#include <ostream>
 #include <string>
 
 namespace quillo::app {
@@ -13,6 +15,7 @@ struct FrontendInfo {
     std::string static_folder;
     std::string server_version;
     std::string executable_dir;
+    std::ostream* console = &std::cout; // where the proxy fallback reports
 };
 
 // GET /: index.html with every "__CACHE_BUST__" replaced by the current Unix
@@ -23,7 +26,9 @@ Response index(const FrontendInfo& info);
 // The page shown when the front end is not installed.
 std::string missing_assets_page(const FrontendInfo& info, const std::string& index_path);
 
-// /<path:path>: files of the static folder, JSON 404/405 answers otherwise.
+// /<path:path>: files of the static folder. A request that escaped the
+// in-app browser is redirected back through its proxy; anything else that
+// is not a file gets a JSON 404 or 405.
 Response static_files(const FrontendInfo& info, const Request& request, const std::string& path);
 
 } // namespace quillo::app

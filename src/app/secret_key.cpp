@@ -1,6 +1,7 @@
 #include "app/secret_key.h"
 
 #include "utils/files.h"
+#include "utils/text.h"
 
 #include <filesystem>
 #include <openssl/rand.h>
@@ -26,7 +27,7 @@ std::string random_hex(size_t bytes) {
 
 std::string load_or_create_secret_key(const std::string& path) {
     if (std::filesystem::exists(path)) {
-        std::string key = utils::trim_ascii(utils::read_file(path));
+        std::string key = utils::strip_unicode_whitespace(utils::read_file(path));
         if (!key.empty()) {
             return key;
         }

@@ -1,7 +1,9 @@
 #include "server/setup.h"
 
+#include "app/auth.h"
 #include "app/errors.h"
 #include "app/frontend.h"
+#include "app/request_guard.h"
 #include "app/secret_key.h"
 
 #include <filesystem>
@@ -99,6 +101,12 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
     app::register_error_handlers(app, std::cerr);
     fs::create_directories(settings.CONFIG_DIR);
     fs::create_directories(settings.WORKSPACE);
+
+    context->passwords = std::make_shared<app::PasswordStore>(settings.CONFIG_DIR + "/pwd.txt");
+    app::register_auth_routes(app, context->passwords);
+    app.before_request([passwords = context->passwords](Request& request) {
+        return app::check_auth(request, *passwords);
+    });
 
     remove_stale_caches(executable_dir);
     context->modules = load_route_modules(executable_dir + "/routes", out);

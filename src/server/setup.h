@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/application.h"
+#include "app/password_store.h"
 #include "server/route_modules.h"
 #include "utils/utils.h"
 
@@ -17,6 +18,7 @@ struct ServerContext {
     utils::Settings settings;
     std::string executable_dir;
     std::unique_ptr<app::Application> app;
+    std::shared_ptr<app::PasswordStore> passwords;
     std::map<std::string, RouteModule> modules; // the ones that loaded
 };
 

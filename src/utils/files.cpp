@@ -99,14 +99,4 @@ std::string read_file(const std::string& path) {
     }
 }
 
-std::string trim_ascii(const std::string& text) {
-    static const char* const kBlank = " \t\n\r\v\f";
-    size_t first = text.find_first_not_of(kBlank);
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    size_t last = text.find_last_not_of(kBlank);
-    return text.substr(first, last - first + 1);
-}
-
 } // namespace quillo::utils

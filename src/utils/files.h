@@ -16,7 +16,4 @@ void write_file_atomically(const std::string& path, const std::string& content, 
 // The whole content of a file; throws std::system_error when it cannot be read.
 std::string read_file(const std::string& path);
 
-// Removes ASCII white space at both ends.
-std::string trim_ascii(const std::string& text);
-
 } // namespace quillo::utils

@@ -1,0 +1,45 @@
+#include "app/request_guard.h"
+
+#include "app/auth.h"
+
+namespace quillo::app {
+
+namespace {
+
+Response refusal() {
+    // Built once: a refused request costs no JSON serialisation.
+    static const Response kRefusal =
+        json_response({{"error", "未登录"}, {"auth_required", true}}, 401);
+    return kRefusal;
+}
+
+// Tests 5 to 8: what a browser that is not logged in may still fetch.
+bool open_to_everyone(const std::string& path, const std::string& method) {
+    if (path == "/") {
+        return true;
+    }
+    bool get = method == "GET";
+    if (get && !path.starts_with("/api/") && !path.starts_with("/preview/")) {
+        return true; // the front end's assets
+    }
+    if (get && path.starts_with("/api/browser/proxy")) {
+        return true;
+    }
+    return path == "/favicon.ico" || path == "/robots.txt";
+}
+
+} // namespace
+
+std::optional<Response> check_auth(const Request& request, PasswordStore& store) {
+    const std::string& path = request.path;
+    if (path.starts_with("/api/auth/") || path == "/api/health") {
+        return std::nullopt;
+    }
+    if (!store.password_set() || is_authenticated(request) ||
+        open_to_everyone(path, request.method)) {
+        return std::nullopt;
+    }
+    return refusal();
+}
+
+} // namespace quillo::app
