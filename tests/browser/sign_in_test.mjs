@@ -1,0 +1,195 @@
+// The sign-in flow in a real browser: headless Chromium against the built
+// server, on a phone-sized viewport, with a screenshot of every screen.
+//
+// Usage: node sign_in_test.mjs <quillo binary> <screenshot directory>
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const [binary, screenshotDir] = process.argv.slice(2);
+if (!binary || !screenshotDir) {
+  console.error('usage: node sign_in_test.mjs <quillo binary> <screenshot directory>');
+  process.exit(2);
+}
+const CHROMIUM = process.env.CHROMIUM_PATH || '/usr/bin/chromium';
+const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
+const DESKTOP = { viewport: { width: 1280, height: 800 } };
+const PASSWORD = 'correct horse 42';
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.on('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+async function waitForHealth(base, server) {
+  const deadline = Date.now() + 10000;
+  while (Date.now() < deadline) {
+    if (server.exitCode !== null) throw new Error(`the server exited with ${server.exitCode}`);
+    try {
+      const response = await fetch(`${base}/api/health`);
+      if (response.ok) return;
+    } catch (_) {
+      // not listening yet
+    }
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  throw new Error('the server did not answer /api/health within 10 s');
+}
+
+function startServer(home, port) {
+  const env = { ...process.env };
+  for (const key of Object.keys(env)) if (key.startsWith('QUILLO_')) delete env[key];
+  Object.assign(env, {
+    HOME: home,
+    QUILLO_CONFIG_DIR: path.join(home, '.quillo'),
+    QUILLO_HOST: '127.0.0.1',
+    QUILLO_PORT: String(port),
+    QUILLO_NO_AUTO_OPEN: '1',
+    QUILLO_NO_TRAY: '1',
+  });
+  const server = spawn(binary, [], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+  let output = '';
+  server.stdout.on('data', (chunk) => { output += chunk; });
+  server.stderr.on('data', (chunk) => { output += chunk; });
+  server.output = () => output;
+  return server;
+}
+
+async function stopServer(server) {
+  if (server.exitCode !== null || server.signalCode !== null) return;
+  const exited = new Promise((resolve) => server.once('exit', resolve));
+  server.kill('SIGTERM');
+  const timer = setTimeout(() => server.kill('SIGKILL'), 5000);
+  await exited;
+  clearTimeout(timer);
+}
+
+async function visible(page, selector) {
+  await page.locator(selector).waitFor({ state: 'visible', timeout: 10000 });
+}
+
+async function snap(page, name) {
+  await page.screenshot({ path: path.join(screenshotDir, `${name}.png`), fullPage: true });
+}
+
+// Nothing on the page may stick out sideways on a narrow screen.
+async function assertNoHorizontalScroll(page) {
+  const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+  assert.ok(overflow <= 0, `the page is ${overflow}px wider than the viewport`);
+}
+
+async function run(base) {
+  const browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--no-sandbox', '--disable-dev-shm-usage'],
+  });
+  try {
+    const phone = await browser.newContext(PHONE);
+    const page = await phone.newPage();
+    page.setDefaultTimeout(10000);
+
+    console.log('first visit shows the set-up form');
+    await page.goto(base + '/');
+    await visible(page, '#setup-form');
+    await assertNoHorizontalScroll(page);
+    await snap(page, 'phone-1-setup');
+
+    console.log('two different passwords are caught before anything is sent');
+    await page.fill('#setup-password', PASSWORD);
+    await page.fill('#setup-confirm', 'something else');
+    await page.click('#setup-form button[type=submit]');
+    await visible(page, '#setup-form .form-error');
+    assert.equal(await page.textContent('#setup-form .form-error'), 'The two passwords are not the same.');
+
+    console.log('a blank password shows the server\'s refusal');
+    await page.fill('#setup-password', '   ');
+    await page.fill('#setup-confirm', '   ');
+    await page.click('#setup-form button[type=submit]');
+    await page.locator('#setup-form .form-error', { hasText: '密码不能为空' }).waitFor();
+
+    console.log('setting the password signs this browser in');
+    await page.fill('#setup-password', PASSWORD);
+    await page.fill('#setup-confirm', PASSWORD);
+    await page.click('#setup-form button[type=submit]');
+    await visible(page, '#shell');
+    await page.locator('#modules li', { hasText: 'Health' }).locator('.ok').waitFor();
+    await assertNoHorizontalScroll(page);
+    await snap(page, 'phone-2-signed-in');
+
+    console.log('a reload stays signed in');
+    await page.reload();
+    await visible(page, '#shell');
+
+    console.log('another browser sees the login form and is refused by the API');
+    const stranger = await browser.newContext(DESKTOP);
+    const strangerPage = await stranger.newPage();
+    await strangerPage.goto(base + '/');
+    await visible(strangerPage, '#login-form');
+    const refused = await strangerPage.evaluate(async () => {
+      const response = await fetch('/api/files/module');
+      return { status: response.status, body: await response.json() };
+    });
+    assert.deepEqual(refused, { status: 401, body: { error: '未登录', auth_required: true } });
+    await snap(strangerPage, 'desktop-login');
+    await stranger.close();
+
+    console.log('logging out shows the login form');
+    await page.click('#logout');
+    await visible(page, '#login-form');
+    await snap(page, 'phone-3-login');
+
+    console.log('a wrong password shows the server\'s message');
+    await page.fill('#login-password', 'wrong');
+    await page.click('#login-form button[type=submit]');
+    await page.locator('#login-form .form-error', { hasText: '密码错误' }).waitFor();
+    await assertNoHorizontalScroll(page);
+    await snap(page, 'phone-4-wrong-password');
+
+    console.log('the right password signs in again');
+    await page.fill('#login-password', PASSWORD);
+    await page.click('#login-form button[type=submit]');
+    await visible(page, '#shell');
+
+    const desktop = await browser.newContext(DESKTOP);
+    await desktop.addCookies(await phone.cookies());
+    const desktopPage = await desktop.newPage();
+    await desktopPage.goto(base + '/');
+    await visible(desktopPage, '#shell');
+    await desktopPage.locator('#modules li', { hasText: 'Health' }).locator('.ok').waitFor();
+    await snap(desktopPage, 'desktop-signed-in');
+  } finally {
+    await browser.close();
+  }
+}
+
+async function main() {
+  fs.mkdirSync(screenshotDir, { recursive: true });
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillo-browser-'));
+  const port = await freePort();
+  const base = `http://127.0.0.1:${port}`;
+  const server = startServer(home, port);
+  try {
+    await waitForHealth(base, server);
+    await run(base);
+    console.log(`passed; screenshots in ${screenshotDir}`);
+  } catch (error) {
+    console.error(`FAILED: ${error.stack || error}`);
+    console.error(`--- server output ---\n${server.output()}`);
+    process.exitCode = 1;
+  } finally {
+    await stopServer(server);
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+}
+
+await main();
