@@ -1,5 +1,6 @@
 #include "app/http_listener.h"
 
+#include "app/connection_stream.h"
 #include "utils/unique_fd.h"
 
 #include <cerrno>
@@ -16,14 +17,43 @@
 
 namespace quillo::app {
 
-namespace {} // namespace
-
 // The library keeps its listening socket in a protected member; this lets
 // the listener hand it a socket that was bound the way the server needs.
+// Each connection is served by our own keep-alive loop over a
+// ConnectionStream, so that handlers see header values as sent.
 class HttpListener::Server : public httplib::Server {
   public:
+    explicit Server(const ListenerLimits& limits) : limits_(limits) {}
     void adopt(int fd) { svr_sock_ = fd; }
+
+  private:
+    bool process_and_close_socket(int sock) override;
+
+    const ListenerLimits& limits_;
 };
+
+bool HttpListener::Server::process_and_close_socket(int sock) {
+    ConnectionStream stream(sock, limits_.read_timeout_seconds, limits_.write_timeout_seconds);
+    bool ok = false;
+    for (size_t left = limits_.keep_alive_max_requests; left > 0 && is_running(); --left) {
+        if (!stream.wait_for_request(limits_.keep_alive_timeout_seconds)) {
+            break;
+        }
+        bool closed = false;
+        stream.start_recording();
+        // The last request allowed on this connection is answered with
+        // "Connection: close", so the client knows not to send another.
+        ok = process_request(stream, left == 1, closed, [&stream](httplib::Request& request) {
+            request.headers = parse_header_fields(stream.stop_recording());
+        });
+        if (!ok || closed) {
+            break;
+        }
+    }
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+    return ok;
+}
 
 namespace {
 
@@ -122,7 +152,7 @@ bool carries_body(const httplib::Request& request) {
 } // namespace
 
 HttpListener::HttpListener(const Application& app, ListenerLimits limits)
-    : app_(app), limits_(limits), server_(std::make_unique<Server>()) {
+    : app_(app), limits_(limits), server_(std::make_unique<Server>(limits_)) {
     configure();
 }
 
@@ -131,10 +161,6 @@ HttpListener::~HttpListener() = default;
 void HttpListener::configure() {
     httplib::Server& server = *server_;
     server.new_task_queue = [] { return new ThreadPerConnection(); };
-    server.set_keep_alive_max_count(limits_.keep_alive_max_requests);
-    server.set_keep_alive_timeout(limits_.keep_alive_timeout_seconds);
-    server.set_read_timeout(limits_.read_timeout_seconds, 0);
-    server.set_write_timeout(limits_.write_timeout_seconds, 0);
     server.set_payload_max_length(limits_.max_body_bytes);
 
     auto serve = [this](const httplib::Request& in, httplib::Response& out) {

@@ -1,0 +1,302 @@
+// The auth endpoints and the request guard, driven in memory through the
+// application with a browser stand-in that keeps the session cookie.
+#include "app/auth.h"
+#include "app/errors.h"
+#include "app/request_guard.h"
+#include "temp_dir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <ranges>
+#include <sstream>
+#include <thread>
+
+using namespace quillo;
+using namespace quillo::app;
+using nlohmann::json;
+
+namespace {
+
+class Browser {
+  public:
+    explicit Browser(const Application& app) : app_(app) {}
+
+    Response send(const std::string& method, const std::string& path, const std::string& body = "",
+                  const std::string& content_type = "application/json") {
+        Request request;
+        request.method = method;
+        request.path = path;
+        request.body = body;
+        if (!body.empty()) {
+            request.headers.add("Content-Type", content_type);
+        }
+        if (!cookie_.empty()) {
+            request.headers.add("Cookie", cookie_);
+        }
+        Response response = app_.handle(request);
+        std::string set_cookie = response.headers.get("Set-Cookie");
+        if (!set_cookie.empty()) {
+            cookie_ = set_cookie.substr(0, set_cookie.find(';'));
+            if (cookie_ == "session=") {
+                cookie_.clear();
+            }
+        }
+        return response;
+    }
+    Response post(const std::string& path, const std::string& body = "",
+                  const std::string& content_type = "application/json") {
+        return send("POST", path, body, content_type);
+    }
+    json status() { return json::parse(send("GET", "/api/auth/status").body); }
+
+    std::string& cookie() { return cookie_; }
+
+  private:
+    const Application& app_;
+    std::string cookie_;
+};
+
+json body_of(const Response& response) {
+    return json::parse(response.body);
+}
+
+std::string password_body(const json& password) {
+    return json{{"password", password}}.dump();
+}
+
+class AuthTest : public ::testing::Test {
+  protected:
+    AuthTest() : store(std::make_shared<PasswordStore>(dir.file("pwd.txt"))), app(config()) {
+        register_error_handlers(app, errors);
+        register_auth_routes(app, store);
+        app.before_request([this](Request& request) { return check_auth(request, *store); });
+        app.route("/", {"GET"}, [](Request&) { return Response(200, "text/plain", "index"); });
+        app.route("/api/health", {"GET"}, [](Request&) {
+            return json_response({{"status", "ok"}});
+        });
+        app.route("/<path:path>", {"GET", "POST", "PUT", "DELETE", "PATCH"},
+                  [](Request&) { return Response(200, "text/plain", "catch-all"); });
+        app.freeze();
+    }
+    static AppConfig config() {
+        AppConfig config;
+        config.static_folder = "/nonexistent";
+        config.secret_key = "auth-test-secret";
+        return config;
+    }
+    std::string stored() const {
+        std::ifstream in(store->path(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    quillo::testing::TempDir dir;
+    std::shared_ptr<PasswordStore> store;
+    std::ostringstream errors;
+    Application app;
+};
+
+TEST_F(AuthTest, SetUpStoresTheTrimmedPasswordAndLogsTheBrowserIn) {
+    Browser browser(app);
+    EXPECT_EQ(browser.status(), (json{{"password_set", false}, {"authenticated", false}}));
+
+    Response setup = browser.post("/api/auth/setup", password_body("  s3cret \n"));
+    EXPECT_EQ(setup.status, 200);
+    EXPECT_EQ(body_of(setup), (json{{"success", true}, {"message", "密码设置成功"}}));
+    EXPECT_NE(setup.headers.get("Set-Cookie").find("Max-Age=2592000"), std::string::npos)
+        << "the session is permanent: 30 days";
+    EXPECT_EQ(stored(), "s3cret");
+    EXPECT_EQ(browser.status(), (json{{"password_set", true}, {"authenticated", true}}));
+
+    Response again = Browser(app).post("/api/auth/setup", password_body("other"));
+    EXPECT_EQ(again.status, 400);
+    EXPECT_EQ(body_of(again), (json{{"error", "密码已设置，不能重复设置"}}));
+    EXPECT_EQ(stored(), "s3cret");
+}
+
+TEST_F(AuthTest, SetUpRefusesAnEmptyPasswordHoweverItIsSent) {
+    Browser browser(app);
+    for (auto [body, type] : std::vector<std::pair<std::string, std::string>>{
+             {password_body(" \t\u3000"), "application/json"},
+             {"{}", "application/json"},
+             {"", "application/json"},
+             {"password=abc", "application/x-www-form-urlencoded"},
+             {password_body("abc"), "text/plain"},
+             {"{not json", "application/json"},
+             {"[]", "application/json"},
+             {"0", "application/json"},
+             {"false", "application/json"},
+             {"null", "application/json"},
+             {"\"\"", "application/json"}}) {
+        Response response = browser.post("/api/auth/setup", body, type);
+        EXPECT_EQ(response.status, 400) << body << " as " << type;
+        EXPECT_EQ(body_of(response), (json{{"error", "密码不能为空"}})) << body;
+    }
+    EXPECT_FALSE(std::filesystem::exists(store->path()));
+    // "+json" media types and parameters count as JSON.
+    EXPECT_EQ(
+        browser.post("/api/auth/setup", password_body("x"), "application/vnd.q+json; v=1").status,
+        200);
+}
+
+TEST_F(AuthTest, BodiesOfTheWrongShapeFailWithoutSideEffects) {
+    Browser browser(app);
+    for (const char* body : {"[1]", "\"text\"", "7", "true"}) {
+        Response response = browser.post("/api/auth/setup", body);
+        EXPECT_EQ(response.status, 500) << body;
+        EXPECT_TRUE(body_of(response).contains("error")) << body;
+    }
+    for (const json& password : {json(5), json(true), json(nullptr), json::array({"a"})}) {
+        Response response = browser.post("/api/auth/setup", password_body(password));
+        EXPECT_EQ(response.status, 500) << password;
+        EXPECT_TRUE(response.headers.get("Set-Cookie").empty()) << "session untouched";
+    }
+    EXPECT_FALSE(std::filesystem::exists(store->path()));
+
+    store->write_password("pw");
+    Response login = browser.post("/api/auth/login", "[\"pw\"]");
+    EXPECT_EQ(login.status, 500);
+    EXPECT_FALSE(browser.status()["authenticated"]);
+}
+
+TEST_F(AuthTest, LoginComparesTheUntrimmedTextExactly) {
+    Browser browser(app);
+    Response early = browser.post("/api/auth/login", password_body("x"));
+    EXPECT_EQ(early.status, 400);
+    EXPECT_EQ(body_of(early), (json{{"error", "尚未设置密码"}, {"password_set", false}}));
+
+    store->write_password("Secret");
+    for (const json& wrong : {json(" Secret"), json("secret"), json("Secret\n"), json(""), json(1),
+                              json(nullptr), json::array({"Secret"})}) {
+        Response response = browser.post("/api/auth/login", password_body(wrong));
+        EXPECT_EQ(response.status, 401) << wrong;
+        EXPECT_EQ(body_of(response), (json{{"error", "密码错误"}})) << wrong;
+    }
+    EXPECT_EQ(browser.post("/api/auth/login", "").status, 401) << "no body: empty password";
+
+    Response ok = browser.post("/api/auth/login", password_body("Secret"));
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_EQ(body_of(ok), (json{{"success", true}, {"message", "登录成功"}}));
+    // A wrong password does not log out a browser that is logged in.
+    EXPECT_EQ(browser.post("/api/auth/login", password_body("nope")).status, 401);
+    EXPECT_TRUE(browser.status()["authenticated"]);
+}
+
+TEST_F(AuthTest, LogoutAlwaysSucceedsAndEndsTheLogin) {
+    Browser browser(app);
+    Response stranger = browser.post("/api/auth/logout");
+    EXPECT_EQ(stranger.status, 200);
+    EXPECT_EQ(body_of(stranger), (json{{"success", true}, {"message", "已退出登录"}}));
+
+    ASSERT_EQ(browser.post("/api/auth/setup", password_body("pw")).status, 200);
+    EXPECT_EQ(browser.send("GET", "/api/files").status, 200);
+    EXPECT_EQ(browser.post("/api/auth/logout").status, 200);
+    EXPECT_FALSE(browser.status()["authenticated"]);
+    EXPECT_EQ(browser.send("GET", "/api/files").status, 401);
+}
+
+TEST_F(AuthTest, OnlyTheBooleanTrueCountsAsLoggedIn) {
+    for (const json& value : {json(1), json("true"), json(false), json::object()}) {
+        Request request;
+        request.session.load({{"auth", value}}, true);
+        EXPECT_FALSE(is_authenticated(request)) << value;
+    }
+    Request request;
+    request.session.load({{"auth", true}}, true);
+    EXPECT_TRUE(is_authenticated(request));
+}
+
+TEST_F(AuthTest, ConcurrentSetUpsLetExactlyOneBrowserIn) {
+    std::vector<int> statuses(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        threads.emplace_back([&, i] {
+            Browser browser(app);
+            statuses[i] =
+                browser.post("/api/auth/setup", password_body("pw" + std::to_string(i))).status;
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 400), 7);
+    size_t winner = std::find(statuses.begin(), statuses.end(), 200) - statuses.begin();
+    EXPECT_EQ(stored(), "pw" + std::to_string(winner));
+}
+
+TEST_F(AuthTest, TamperedCookieIsNotLoggedIn) {
+    Browser browser(app);
+    ASSERT_EQ(browser.post("/api/auth/setup", password_body("pw")).status, 200);
+    std::string& cookie = browser.cookie();
+    size_t last = cookie.size() - 1;
+    cookie[last] = cookie[last] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(browser.send("GET", "/api/files").status, 401);
+}
+
+struct GuardCase {
+    const char* method;
+    const char* path;
+    bool admitted;
+};
+
+TEST_F(AuthTest, GuardAdmitsInTableOrderOnceAPasswordIsSet) {
+    Browser stranger(app);
+    std::vector<GuardCase> open_server = {
+        {"POST", "/api/files", true}, {"GET", "/preview/x", true}, {"DELETE", "/api/x", true}};
+    for (const GuardCase& c : open_server) {
+        EXPECT_NE(stranger.send(c.method, c.path).status, 401) << c.method << " " << c.path;
+    }
+
+    store->write_password("pw");
+    std::vector<GuardCase> cases = {
+        {"POST", "/api/auth/logout", true},
+        {"GET", "/api/auth/anything", true},
+        {"DELETE", "/api/health", true},
+        {"GET", "/api/healthz", false},
+        {"GET", "/", true},
+        {"POST", "/", true},
+        {"GET", "/app.js", true},
+        {"HEAD", "/app.js", false},
+        {"OPTIONS", "/app.js", false},
+        {"POST", "/app.js", false},
+        {"GET", "/api", true},
+        {"GET", "/api/files", false},
+        {"GET", "/preview/page.html", false},
+        {"GET", "/api/browser/proxy", true},
+        {"GET", "/api/browser/proxyish", true},
+        {"POST", "/api/browser/proxy", false},
+        {"PUT", "/favicon.ico", true},
+        {"HEAD", "/robots.txt", true},
+        {"GET", "/API/files", true},
+        {"OPTIONS", "/api/files", false},
+    };
+    for (const GuardCase& c : cases) {
+        Response response = stranger.send(c.method, c.path);
+        if (c.admitted) {
+            EXPECT_NE(response.status, 401) << c.method << " " << c.path;
+        } else {
+            EXPECT_EQ(response.status, 401) << c.method << " " << c.path;
+            EXPECT_EQ(body_of(response), (json{{"error", "未登录"}, {"auth_required", true}}));
+        }
+    }
+
+    Browser member(app);
+    ASSERT_EQ(member.post("/api/auth/login", password_body("pw")).status, 200);
+    for (const GuardCase& c : cases | std::views::drop(3)) { // past the logout
+        EXPECT_NE(member.send(c.method, c.path).status, 401) << c.method << " " << c.path;
+    }
+}
+
+TEST_F(AuthTest, GuardRunsBeforeRoutingAndSeesHandEditsAtOnce) {
+    store->write_password("pw");
+    Browser stranger(app);
+    // Neither a 404 nor a 405 reveals what exists behind the guard.
+    EXPECT_EQ(stranger.send("TRACE", "/api/files").status, 401);
+    EXPECT_EQ(stranger.send("GET", "/api/no/such/route").status, 401);
+
+    std::filesystem::remove(store->path());
+    EXPECT_EQ(stranger.send("GET", "/api/files").status, 200) << "no password: everything passes";
+    EXPECT_EQ(stranger.status(), (json{{"password_set", false}, {"authenticated", false}}));
+}
+
+} // namespace
