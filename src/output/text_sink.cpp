@@ -1,0 +1,57 @@
+#include "output/text_sink.h"
+
+#include "output/encoding.h"
+
+#include <cerrno>
+#include <langinfo.h>
+#include <locale.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace quillo::output {
+
+FdSink::FdSink(int fd, std::string encoding) : fd_(fd), encoding_(std::move(encoding)) {}
+
+void FdSink::write(std::string_view utf8) {
+    std::string converted;
+    std::string_view bytes = utf8;
+    if (!is_utf8_name(encoding_)) {
+        converted = encode_strict(utf8, encoding_);
+        bytes = converted;
+    }
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::system_error(errno, std::generic_category(), "write");
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+void FileSink::write(std::string_view utf8) {
+    if (std::fwrite(utf8.data(), 1, utf8.size(), file_) != utf8.size()) {
+        throw std::system_error(errno, std::generic_category(), "write server.log");
+    }
+}
+
+void FileSink::flush() {
+    std::fflush(file_);
+}
+
+std::string console_encoding() {
+    locale_t user = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (user == static_cast<locale_t>(nullptr)) {
+        return "utf-8"; // an unusable LANG: the C locale
+    }
+    std::string codeset = ::nl_langinfo_l(CODESET, user);
+    ::freelocale(user);
+    if (codeset.empty() || codeset == "ANSI_X3.4-1968" || codeset == "ASCII") {
+        return "utf-8";
+    }
+    return codeset;
+}
+
+} // namespace quillo::output
