@@ -1,6 +1,8 @@
 // Quillo server: the entry point. main() keeps to the order of the start-up
 // steps; the work of each step lives in src/server, src/app and src/utils.
 
+#include "daemon/daemon.h"
+#include "output/line_buffer.h"
 #include "server/command_line.h"
 #include "server/listeners.h"
 #include "server/run_loop.h"
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <iostream>
 #include <openssl/crypto.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,7 +67,31 @@ int serve(const server::ServerContext& context) {
     return 0;
 }
 
-int run_main(const std::vector<std::string>& argv, const server::ServerContext& context) {
+// Steps 3 to 5: --status, --stop and --daemon, in that order of precedence.
+// Returns the exit status when the process is done; nothing when it goes on
+// to serve (in the foreground, or as the freshly detached daemon).
+std::optional<int> dispatch_daemon_commands(const server::StartupFlags& flags,
+                                            const std::string& pid_file) {
+    if (flags.check_status) {
+        daemon::DaemonStatus status = daemon::daemon_status(pid_file);
+        if (status.running) {
+            std::cout << "Quillo daemon is running (PID " << status.pid << ")." << std::endl;
+        } else {
+            std::cout << "Quillo daemon is not running." << std::endl;
+        }
+        return 0;
+    }
+    if (flags.stop_daemon) {
+        return daemon::daemon_stop(pid_file, std::cout);
+    }
+    if (flags.daemon_mode) {
+        return daemon::daemon_start(pid_file, utils::current_platform(), std::cout);
+    }
+    return std::nullopt;
+}
+
+int run_main(const std::vector<std::string>& argv, const server::ServerContext& context,
+             const std::string& pid_file) {
     std::vector<std::string> args;
     if (argv.size() > 1) {
         args.assign(argv.begin() + 1, argv.end());
@@ -77,15 +104,20 @@ int run_main(const std::vector<std::string>& argv, const server::ServerContext& 
         std::cout << server::help_text(argv.empty() ? "quillo" : argv[0]) << std::flush;
         return server::help_exit_status(command_line);
     }
-    // The daemon commands (--status, --stop, --daemon) are scanned but not
-    // yet acted on: the server starts in the foreground.
+    if (std::optional<int> status = dispatch_daemon_commands(command_line.flags, pid_file)) {
+        return *status;
+    }
 
     std::filesystem::create_directories(context.settings.WORKSPACE);
     install_git_credential_helper(context);
     // The handle stays open for the life of the process.
-    static std::FILE* server_log =
-        server::open_server_log(context.settings.CONFIG_DIR + "/server.log");
-    (void)server_log;
+    std::FILE* server_log = server::open_server_log(context.settings.CONFIG_DIR + "/server.log");
+    auto log = [](std::string_view line) { utils::log_write(line); };
+    if (command_line.flags.daemon_mode) {
+        output::install_daemon_streams(log);
+    } else {
+        output::install_foreground_streams(server_log, log);
+    }
     return serve(context);
 }
 
@@ -105,7 +137,7 @@ int main(int argc, char** argv) {
         g_context = quillo::server::build_application(quillo::utils::settings(),
                                                       sources.executable_dir, std::cout)
                         .release();
-        return run_main(args, *g_context);
+        return run_main(args, *g_context, quillo::daemon::pid_file_path(sources.home_dir));
     } catch (const std::exception& e) {
         std::cerr << "[ERROR] " << e.what() << std::endl;
         return 1;

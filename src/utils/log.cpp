@@ -4,6 +4,7 @@
 #include <mutex>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
+#include <sys/stat.h>
 
 namespace quillo::utils {
 
@@ -25,9 +26,21 @@ LogState& state() {
     return *instance;
 }
 
+// A daemon runs with a umask of 0, so a log file it creates would be
+// writable by every local user; nobody but the owner may write to it.
+void drop_write_access_of_others(const spdlog::filename_t&, std::FILE* file) {
+    struct stat st {};
+    int fd = ::fileno(file);
+    if (::fstat(fd, &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::fchmod(fd, st.st_mode & 07755);
+    }
+}
+
 std::shared_ptr<spdlog::logger> open_logger(const std::string& path) {
-    auto sink =
-        std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxLogBytes, kLogFiles);
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = drop_write_access_of_others;
+    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxLogBytes,
+                                                                       kLogFiles, false, handlers);
     auto logger = std::make_shared<spdlog::logger>("quillo", std::move(sink));
     logger->set_pattern("%Y-%m-%dT%H:%M:%S.%e%z %v");
     logger->set_level(spdlog::level::info);

@@ -227,13 +227,9 @@ std::string copy_build_layout(const std::string& directory) {
     return (target / "quillo").string();
 }
 
-ServerProcess::ServerProcess(ServerOptions options) {
-    home_ = options.home.empty() ? dir_.path() + "/home" : options.home;
-    fs::create_directories(home_);
-    host_ = options.host;
-    port_ = options.port != 0 ? options.port : free_port();
-    std::string binary = options.binary.empty() ? default_binary() : options.binary;
-
+std::vector<std::string>
+server_environment(const std::string& home, int port, const std::string& host,
+                   const std::vector<std::pair<std::string, std::string>>& extra) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string text(*entry);
@@ -241,15 +237,26 @@ ServerProcess::ServerProcess(ServerOptions options) {
             env.push_back(std::move(text));
         }
     }
-    set_variable(env, "HOME", home_);
-    set_variable(env, "QUILLO_CONFIG_DIR", config_dir());
-    set_variable(env, "QUILLO_PORT", std::to_string(port_));
-    set_variable(env, "QUILLO_HOST", host_);
+    set_variable(env, "HOME", home);
+    set_variable(env, "QUILLO_CONFIG_DIR", home + "/.quillo");
+    set_variable(env, "QUILLO_PORT", std::to_string(port));
+    set_variable(env, "QUILLO_HOST", host);
     set_variable(env, "QUILLO_NO_AUTO_OPEN", "1");
     set_variable(env, "QUILLO_NO_TRAY", "1");
-    for (const auto& [name, value] : options.env) {
+    for (const auto& [name, value] : extra) {
         set_variable(env, name, value);
     }
+    return env;
+}
+
+ServerProcess::ServerProcess(ServerOptions options) {
+    home_ = options.home.empty() ? dir_.path() + "/home" : options.home;
+    fs::create_directories(home_);
+    host_ = options.host;
+    port_ = options.port != 0 ? options.port : free_port();
+    std::string binary = options.binary.empty() ? default_binary() : options.binary;
+
+    std::vector<std::string> env = server_environment(home_, port_, host_, options.env);
     std::vector<std::string> argv{options.argv0.empty() ? binary : options.argv0};
     argv.insert(argv.end(), options.args.begin(), options.args.end());
 

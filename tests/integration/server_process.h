@@ -75,12 +75,17 @@ struct ServerOptions {
     std::string home{};                                     // empty: a fresh one of its own
 };
 
-// One run of the server. The environment is the test's own without any
+// The environment a server under test gets: the test's own without any
 // QUILLO_* variable, plus HOME, QUILLO_CONFIG_DIR=<home>/.quillo,
-// QUILLO_PORT, QUILLO_HOST, QUILLO_NO_AUTO_OPEN=1 and QUILLO_NO_TRAY=1, plus
-// `env`. Standard output and standard error go to files in the process's
-// temporary directory; standard input is /dev/null. The destructor kills a
-// child that still runs, reaps it and removes the temporary directory.
+// QUILLO_PORT, QUILLO_HOST, QUILLO_NO_AUTO_OPEN=1 and QUILLO_NO_TRAY=1,
+// plus `extra`, as NAME=value texts.
+std::vector<std::string>
+server_environment(const std::string& home, int port, const std::string& host,
+                   const std::vector<std::pair<std::string, std::string>>& extra = {});
+
+// One run of the server, in server_environment() plus `env`. Standard output and standard error go
+// to files in the process's temporary directory; standard input is /dev/null. The destructor kills
+// a child that still runs, reaps it and removes the temporary directory.
 class ServerProcess {
   public:
     explicit ServerProcess(ServerOptions options = {});
