@@ -38,9 +38,10 @@ class DaemonTest : public ::testing::Test {
         std::string out;
     };
     // Runs the command to its end, as a user would from a shell.
-    Outcome run(std::vector<std::string> args) {
-        ServerProcess command(
-            ServerOptions{.args = std::move(args), .port = port_, .home = home_.path()});
+    Outcome run(std::vector<std::string> args,
+                std::vector<std::pair<std::string, std::string>> env = {}) {
+        ServerProcess command(ServerOptions{
+            .args = std::move(args), .env = std::move(env), .port = port_, .home = home_.path()});
         std::optional<int> status = command.wait_exit(20s);
         EXPECT_TRUE(status) << command.describe();
         return {status.value_or(-1), command.stdout_text() + command.stderr_text()};
@@ -153,6 +154,18 @@ TEST_F(DaemonTest, StopGivesUpOnAProcessThatIgnoresTerm) {
                             pid_text(stubborn) + ").\n");
     EXPECT_EQ(read_text(pid_file()), pid_text(stubborn)) << "the PID file is kept";
     fs::remove(pid_file());
+}
+
+TEST_F(DaemonTest, ADaemonThatDiesBeforeReportingIsNotConfirmed) {
+    // ~/.quillo is a file, so the daemon cannot write its PID file there.
+    write_text(home_.path() + "/.quillo", "in the way");
+    Outcome start = run({"--daemon"}, {{"QUILLO_CONFIG_DIR", home_.path() + "/config"}});
+    EXPECT_EQ(start.status, 0);
+    EXPECT_NE(start.out.find("[daemon] Daemon may have started but did not confirm. Check "
+                             "server.log.\n"),
+              std::string::npos)
+        << start.out;
+    EXPECT_NE(start.out.find("[ERROR] "), std::string::npos) << "the daemon's own report";
 }
 
 TEST_F(DaemonTest, ZeroOrNegativePidIsNoDaemonAndNeverSignalled) {
