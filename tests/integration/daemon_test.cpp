@@ -4,7 +4,10 @@
 #include "server_process.h"
 
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -206,21 +209,34 @@ TEST_F(DaemonTest, SurvivesTheTerminalItWasStartedFrom) {
         ::execve("/bin/sh", c_argv.data(), c_env.data());
         ::_exit(127);
     }
+    // Whatever happens below, the shell does not outlive the test.
+    std::unique_ptr<void, std::function<void(void*)>> reaper(&shell, [&](void*) {
+        if (master >= 0) {
+            ::close(master);
+        }
+        if (shell > 0) {
+            ::kill(shell, SIGKILL);
+            ::waitpid(shell, nullptr, 0);
+        }
+    });
     std::string seen;
-    char buffer[256];
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (seen.find("started successfully") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {
-        ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n <= 0) {
+        pollfd readable{master, POLLIN, 0};
+        char buffer[256];
+        ssize_t n = ::poll(&readable, 1, 100) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
+        if (n < 0) {
             break;
         }
         seen.append(buffer, static_cast<size_t>(n));
     }
     ASSERT_NE(seen.find("[daemon] Quillo daemon started successfully"), std::string::npos) << seen;
     ::close(master); // the terminal goes away
+    master = -1;
     int status = 0;
     ::waitpid(shell, &status, 0);
+    shell = -1;
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << "the shell was hung up";
 
     std::this_thread::sleep_for(300ms);
