@@ -1,13 +1,12 @@
-// A stand-in for the Qarn chat service: it has no account to start with.
+// A stand-in for the Qarn chat service: this build has none to start.
 #include <quillo/qarn_service.h>
 
 namespace {
 
 class StandInService : public quillo::QarnService {
   public:
-    nlohmann::json start_background() override {
-        return {{"status", "unavailable"},
-                {"reason", "the chat service is not part of this build"}};
+    std::map<std::string, std::string> start_background() override {
+        return {{"status", "disabled"}};
     }
 };
 

@@ -2,6 +2,9 @@
 // steps; the work of each step lives in src/server, src/app and src/utils.
 
 #include "daemon/daemon.h"
+#include "desktop/browser_open.h"
+#include "desktop/tray.h"
+#include "integrations/qarn_autostart.h"
 #include "output/line_buffer.h"
 #include "server/command_line.h"
 #include "server/listeners.h"
@@ -12,7 +15,9 @@
 #include "utils/utils.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <openssl/crypto.h>
 #include <optional>
@@ -47,7 +52,30 @@ void install_git_credential_helper(const server::ServerContext& context) {
 
 // From here on the process serves until a signal or an interrupt; returns
 // the exit status.
-int serve(const server::ServerContext& context) {
+std::optional<std::string> environment_variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// Steps 13 and 14: the browser auto-open and the tray icon, each when its
+// condition holds. The auto-open is decided before the tray writes
+// QUILLO_NO_AUTO_OPEN into the environment.
+void start_desktop_conveniences(const server::ServerContext& context,
+                                const server::StartupFlags& flags,
+                                const std::function<void(std::string_view)>& log) {
+    int port = context.settings.PORT;
+    if (desktop::auto_open_wanted(flags.no_browser, flags.daemon_mode, environment_variable)) {
+        desktop::start_browser_auto_open(port, std::cout, log);
+    }
+    if (desktop::tray_wanted(flags.no_tray, flags.daemon_mode,
+                             desktop::env_is_set(environment_variable, "QUILLO_NO_TRAY"),
+                             utils::current_platform())) {
+        desktop::start_tray(
+            {context.executable_dir + "/quillo_tray_manager.so", port, &std::cout, log});
+    }
+}
+
+int serve(const server::ServerContext& context, const server::StartupFlags& flags) {
     const utils::Settings& s = context.settings;
     auto log = [](std::string_view line) { utils::log_write(line); };
 
@@ -59,6 +87,8 @@ int serve(const server::ServerContext& context) {
         log("[SERVER] ERROR: No servers could be started. Exiting.");
         return 1;
     }
+
+    start_desktop_conveniences(context, flags, log);
 
     g_shutdown_event = new server::ShutdownEvent();
     server::run_until_shutdown(
@@ -90,7 +120,7 @@ std::optional<int> dispatch_daemon_commands(const server::StartupFlags& flags,
     return std::nullopt;
 }
 
-int run_main(const std::vector<std::string>& argv, const server::ServerContext& context,
+int run_main(const std::vector<std::string>& argv, server::ServerContext& context,
              const std::string& pid_file) {
     std::vector<std::string> args;
     if (argv.size() > 1) {
@@ -107,6 +137,13 @@ int run_main(const std::vector<std::string>& argv, const server::ServerContext& 
     if (std::optional<int> status = dispatch_daemon_commands(command_line.flags, pid_file)) {
         return *status;
     }
+    context.serving = true;
+    if (command_line.flags.daemon_mode && context.modules.contains("qarn")) {
+        // The auto-start thread of the set-up stayed behind in the process
+        // that launched the daemon, which has exited by now.
+        integrations::qarn_autostart(context.executable_dir + "/qarn_service.so", std::cout,
+                                     [] { return true; });
+    }
 
     std::filesystem::create_directories(context.settings.WORKSPACE);
     install_git_credential_helper(context);
@@ -118,7 +155,7 @@ int run_main(const std::vector<std::string>& argv, const server::ServerContext& 
     } else {
         output::install_foreground_streams(server_log, log);
     }
-    return serve(context);
+    return serve(context, command_line.flags);
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 // server executable. The server starts it in the background after start-up.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <map>
+#include <string>
 
 namespace quillo {
 
@@ -11,7 +12,7 @@ class QarnService {
     virtual ~QarnService() = default;
     // Starts the service in the background. The result may hold "status"
     // ("started" when it was started now) and "account_id".
-    virtual nlohmann::json start_background() = 0;
+    virtual std::map<std::string, std::string> start_background() = 0;
 };
 
 } // namespace quillo

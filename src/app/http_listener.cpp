@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -33,6 +34,9 @@ class HttpListener::Server : public httplib::Server {
 };
 
 bool HttpListener::Server::process_and_close_socket(int sock) {
+    // The library accepts without close-on-exec; a child process started
+    // while this connection is open must not inherit it.
+    ::fcntl(sock, F_SETFD, FD_CLOEXEC);
     ConnectionStream stream(sock, limits_.read_timeout_seconds, limits_.write_timeout_seconds);
     bool ok = false;
     for (size_t left = limits_.keep_alive_max_requests; left > 0 && is_running(); --left) {

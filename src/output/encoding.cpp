@@ -102,10 +102,24 @@ std::string encode_replacing(std::string_view utf8, const std::string& encoding)
 }
 
 std::string decode_replacing(std::string_view bytes, const std::string& encoding) {
+    return decode(bytes, encoding, "replace");
+}
+
+std::string decode(std::string_view bytes, const std::string& encoding, const std::string& errors) {
+    if (errors != "strict" && errors != "replace" && errors != "ignore") {
+        throw std::invalid_argument("unknown error handler name '" + errors + "'");
+    }
     Converter converter("UTF-8", encoding);
     std::string out;
+    size_t consumed_before = bytes.size();
     while (converter.convert(bytes, out) != 0) {
-        out += "\xEF\xBF\xBD";
+        if (errors == "strict") {
+            throw EncodingError("'" + encoding + "' codec can't decode byte in position " +
+                                std::to_string(consumed_before - bytes.size()));
+        }
+        if (errors == "replace") {
+            out += "\xEF\xBF\xBD";
+        }
         bytes.remove_prefix(1);
     }
     return out;

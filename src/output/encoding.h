@@ -27,6 +27,12 @@ std::string encode_replacing(std::string_view utf8, const std::string& encoding)
 // not start a valid sequence.
 std::string decode_replacing(std::string_view bytes, const std::string& encoding);
 
+// `bytes` in `encoding` back to UTF-8 under an error handling: "strict"
+// (throws EncodingError at the first undecodable byte), "replace" (U+FFFD)
+// or "ignore" (dropped). Throws std::invalid_argument for another handling
+// or an unknown encoding.
+std::string decode(std::string_view bytes, const std::string& encoding, const std::string& errors);
+
 // `utf8` with "?" in place of every character outside ASCII.
 std::string ascii_replacing(std::string_view utf8);
 
