@@ -16,9 +16,11 @@
 //     QUILLO_ROUTE_MODULE(bp)
 //
 // Threads: handlers run on the connection's thread, many at once.
-// Signals: the server blocks SIGTERM, SIGHUP and SIGINT in every thread and
-// ignores SIGPIPE; a module that starts a child process must reset the
-// signal mask and dispositions in the child (the server's process API does).
+// Child processes: start them with quillo/process.h (run, Popen,
+// check_call, check_output), which decodes text output safely, hides the
+// console window on Windows, and gives the child the default signal state
+// (the server blocks SIGTERM, SIGHUP and SIGINT in every thread and ignores
+// SIGPIPE) and none of the server's descriptors.
 #pragma once
 
 #include "quillo/blueprint.h"

@@ -340,7 +340,11 @@ Popen::communicate(std::optional<std::string> input,
     }
     if (timeout) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        wait(std::max(left, std::chrono::milliseconds(0)));
+        try {
+            wait(std::max(left, std::chrono::milliseconds(0)));
+        } catch (const TimeoutExpired&) {
+            throw TimeoutExpired(args_, *timeout, out_bytes, err_bytes); // the caller's time-out
+        }
     } else {
         wait();
     }

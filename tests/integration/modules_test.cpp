@@ -106,6 +106,17 @@ TEST_F(ModulesTest, SharedObjectThatIsNoRouteModuleIsRefused) {
         << server.describe();
 }
 
+TEST_F(ModulesTest, ModulesStartChildrenThroughTheServersProcessApi) {
+    fs::copy_file(std::string(QUILLO_FIXTURES_DIR) + "/run_child/run.so", routes() + "/run.so",
+                  fs::copy_options::overwrite_existing);
+    ServerProcess server({.binary = binary_});
+    ASSERT_TRUE(server.wait_until_listening()) << server.describe();
+    httplib::Result res = http_client(server.host(), server.port()).Get("/api/run/child");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    EXPECT_EQ(json::parse(res->body), (json{{"output", "ok \uFFFD"}}));
+}
+
 TEST_F(ModulesTest, StaleCacheDirectoriesAreRemovedAtStart) {
     write_text(routes() + "/somepkg/__pycache__/x.pyc", "stale");
     write_text(routes() + "/somepkg/keep.txt", "kept");
