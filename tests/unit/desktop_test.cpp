@@ -3,6 +3,7 @@
 #include "desktop/browser_open.h"
 #include "desktop/tray.h"
 #include "integrations/qarn_autostart.h"
+#include "quillo/tray.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -181,10 +183,10 @@ TEST_F(TrayTest, OnlyWindowsAndMacOsInTheForegroundGetATray) {
 }
 
 TEST_F(TrayTest, TheServerFunctionsAnswerForTheRunningServer) {
-    Listener port;
-    start("tray_ok", port.port());
+    auto port = std::make_unique<Listener>();
+    start("tray_ok", port->port());
     EXPECT_EQ(out.str(), "  [OK] System tray icon started (right-click for menu)\n");
-    EXPECT_STREQ(std::getenv("QUILLO_PORT"), std::to_string(port.port()).c_str());
+    EXPECT_STREQ(std::getenv("QUILLO_PORT"), std::to_string(port->port()).c_str());
     EXPECT_STREQ(std::getenv("QUILLO_NO_AUTO_OPEN"), "1");
 
     void* module = ::dlopen(fixture("tray_ok").c_str(), RTLD_NOW | RTLD_NOLOAD);
@@ -197,6 +199,12 @@ TEST_F(TrayTest, TheServerFunctionsAnswerForTheRunningServer) {
     EXPECT_EQ(lines,
               (std::vector<std::string>{"[SERVER] Tray icon started",
                                         "[SERVER] Tray stop requested (no-op, in-process)"}));
+
+    port.reset(); // the port stops answering
+    auto functions = reinterpret_cast<tray::ServerFunctions* (*)()>(
+        ::dlsym(module, "quillo_tray_server_functions"))();
+    EXPECT_EQ(functions->get_server_state(), "stopped");
+    EXPECT_EQ(functions->get_server_pid(), std::nullopt);
 }
 
 TEST_F(TrayTest, AFailingTrayManagerIsReportedFromItsThread) {
