@@ -3,6 +3,7 @@
 #include "output/encoding.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <langinfo.h>
 #include <locale.h>
 #include <system_error>
@@ -41,7 +42,35 @@ void FileSink::flush() {
     std::fflush(file_);
 }
 
+namespace {
+
+// The locale name that decides the character set, by the usual precedence.
+std::string ctype_locale_name() {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return value;
+        }
+    }
+    return "C";
+}
+
+bool names_utf8(std::string name) {
+    for (char& c : name) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return name.find("utf-8") != std::string::npos || name.find("utf8") != std::string::npos;
+}
+
+} // namespace
+
 std::string console_encoding() {
+    // The common cases are answered from the name alone: loading a locale
+    // costs a noticeable part of the start-up on a phone.
+    std::string name = ctype_locale_name();
+    if (name == "C" || name == "POSIX" || names_utf8(name)) {
+        return "utf-8";
+    }
     locale_t user = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
     if (user == static_cast<locale_t>(nullptr)) {
         return "utf-8"; // an unusable LANG: the C locale
