@@ -76,7 +76,11 @@ bool process_alive(pid_t pid) {
 }
 
 TEST_F(DaemonTest, StartStatusServeAndStop) {
-    Outcome start = run({"--daemon"});
+    // Auto-open is allowed by the environment, yet a daemon opens no browser.
+    std::string browser = home_.path() + "/browser.sh";
+    write_text(browser, "#!/bin/sh\necho \"$1\" >> '" + home_.path() + "/opened'\n");
+    ::chmod(browser.c_str(), 0755);
+    Outcome start = run({"--daemon"}, {{"QUILLO_NO_AUTO_OPEN", ""}, {"BROWSER", browser}});
     ASSERT_EQ(start.status, 0) << start.out;
     std::string pid = read_text(pid_file());
     ASSERT_FALSE(pid.empty());
@@ -103,6 +107,8 @@ TEST_F(DaemonTest, StartStatusServeAndStop) {
     Outcome status = run({"--status"});
     EXPECT_EQ(status.status, 0);
     EXPECT_EQ(status.out, "Quillo daemon is running (PID " + pid + ").\n");
+    std::this_thread::sleep_for(700ms); // a browser would have been asked by now
+    EXPECT_FALSE(fs::exists(home_.path() + "/opened"));
 
     Outcome second = run({"-d"});
     EXPECT_EQ(second.status, 1);
