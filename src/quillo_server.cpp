@@ -1,5 +1,5 @@
 // Quillo server: the entry point. main() keeps to the order of the start-up
-// steps; the work of each step lives in src/server, src/app and src/utils.
+// steps; the work of each step lives in the other directories of src/.
 
 #include "daemon/daemon.h"
 #include "desktop/browser_open.h"
@@ -50,8 +50,6 @@ void install_git_credential_helper(const server::ServerContext& context) {
     }
 }
 
-// From here on the process serves until a signal or an interrupt; returns
-// the exit status.
 std::optional<std::string> environment_variable(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::optional<std::string>(value) : std::nullopt;
@@ -75,6 +73,8 @@ void start_desktop_conveniences(const server::ServerContext& context,
     }
 }
 
+// From here on the process serves until a signal or an interrupt; returns
+// the exit status.
 int serve(const server::ServerContext& context, const server::StartupFlags& flags) {
     const utils::Settings& s = context.settings;
     auto log = [](std::string_view line) { utils::log_write(line); };
