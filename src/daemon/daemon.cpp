@@ -66,17 +66,20 @@ bool process_exists(pid_t pid, bool eperm_is_gone) {
     throw_errno("kill(" + std::to_string(pid) + ", 0)");
 }
 
-void write_all(int fd, std::string_view bytes) {
+// False when the bytes could not all be written. The start reports ignore
+// it: when the pipe fails, its reader is gone and nobody is left to tell.
+bool write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return; // the reader is gone; nobody is left to tell
+            return false;
         }
         bytes.remove_prefix(static_cast<size_t>(n));
     }
+    return true;
 }
 
 void close_fd(int fd) {
@@ -133,8 +136,12 @@ void write_pid_file(const std::string& pid_file) {
     if (fd < 0) {
         throw_errno("cannot write " + pid_file);
     }
-    write_all(fd, digits);
-    close_fd(fd);
+    bool written = write_all(fd, digits);
+    int write_error = errno;
+    if (::close(fd) != 0 || !written) {
+        errno = written ? errno : write_error;
+        throw_errno("cannot write " + pid_file);
+    }
 }
 
 // Standard input from the null device; standard output and error appended
