@@ -15,7 +15,6 @@
 #include "utils/utils.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -50,11 +49,6 @@ void install_git_credential_helper(const server::ServerContext& context) {
     }
 }
 
-std::optional<std::string> environment_variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
 // Steps 13 and 14: the browser auto-open and the tray icon, each when its
 // condition holds. The auto-open is decided before the tray writes
 // QUILLO_NO_AUTO_OPEN into the environment.
@@ -62,11 +56,12 @@ void start_desktop_conveniences(const server::ServerContext& context,
                                 const server::StartupFlags& flags,
                                 const std::function<void(std::string_view)>& log) {
     int port = context.settings.PORT;
-    if (desktop::auto_open_wanted(flags.no_browser, flags.daemon_mode, environment_variable)) {
+    if (desktop::auto_open_wanted(flags.no_browser, flags.daemon_mode,
+                                  utils::environment_variable)) {
         desktop::start_browser_auto_open(port, std::cout, log);
     }
     if (desktop::tray_wanted(flags.no_tray, flags.daemon_mode,
-                             desktop::env_is_set(environment_variable, "QUILLO_NO_TRAY"),
+                             desktop::env_is_set(utils::environment_variable, "QUILLO_NO_TRAY"),
                              utils::current_platform())) {
         desktop::start_tray(
             {context.executable_dir + "/quillo_tray_manager.so", port, &std::cout, log});

@@ -29,11 +29,7 @@ void log_in(Request& request) {
 // "application/json" or any "application/...+json", parameters ignored.
 bool declares_json(const Request& request) {
     std::string type = request.header("Content-Type");
-    type = type.substr(0, type.find(';'));
-    type = utils::strip_unicode_whitespace(type);
-    for (char& c : type) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
+    type = utils::ascii_lower(utils::strip_unicode_whitespace(type.substr(0, type.find(';'))));
     return type == "application/json" ||
            (type.starts_with("application/") && type.ends_with("+json"));
 }

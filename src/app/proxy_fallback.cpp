@@ -172,9 +172,7 @@ SplitUrl split_url(std::string_view raw) {
             all_scheme_chars = all_scheme_chars && is_scheme_char(c);
         }
         if (all_scheme_chars) {
-            for (char c : candidate) {
-                parts.scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-            }
+            parts.scheme = utils::ascii_lower(candidate);
             url.erase(0, colon + 1);
         }
     }

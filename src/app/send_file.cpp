@@ -1,6 +1,7 @@
 #include "app/send_file.h"
 
 #include "app/session_codec.h"
+#include "utils/text.h"
 
 #include <array>
 #include <cstdio>
@@ -50,16 +51,6 @@ constexpr std::array<MimeEntry, 30> kMimeTypes{{
     {"webmanifest", "application/manifest+json"},
     {"zip", "application/zip"},
 }};
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
 
 // Refuses what could leave the directory: absolute paths, "..", back
 // slashes (a separator on Windows) and NUL bytes.
@@ -137,7 +128,7 @@ std::string content_type_for(std::string_view filename) {
     std::string_view base = slash == std::string_view::npos ? filename : filename.substr(slash + 1);
     size_t dot = base.rfind('.');
     if (dot != std::string_view::npos) {
-        std::string ext = lower(base.substr(dot + 1));
+        std::string ext = utils::ascii_lower(base.substr(dot + 1));
         for (const MimeEntry& entry : kMimeTypes) {
             if (entry.extension == ext) {
                 return std::string(entry.type);

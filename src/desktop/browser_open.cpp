@@ -1,6 +1,7 @@
 #include "desktop/browser_open.h"
 
 #include "quillo/process.h"
+#include "utils/utils.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -67,10 +68,6 @@ std::vector<std::string> browser_command(const std::string& url, utils::Platform
 }
 
 bool open_in_browser(const std::string& url) {
-    Getenv getenv = [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        return value ? std::optional<std::string>(value) : std::nullopt;
-    };
     process::LaunchOptions options;
     options.stdin_mode = process::Stream::null_device;
     options.stdout_mode = process::Stream::null_device;
@@ -78,7 +75,8 @@ bool open_in_browser(const std::string& url) {
     options.start_new_session = true; // a Ctrl+C for the server leaves the browser alone
     try {
         // Not waited for: the Popen reaps the opener whenever it ends.
-        process::Popen(browser_command(url, utils::current_platform(), getenv), options);
+        process::Popen(browser_command(url, utils::current_platform(), utils::environment_variable),
+                       options);
         return true;
     } catch (const process::ProgramNotFound&) {
         return false;

@@ -1,8 +1,9 @@
 #include "output/encoding.h"
 
+#include "utils/text.h"
+
 #include <cerrno>
 #include <iconv.h>
-#include <memory>
 
 namespace quillo::output {
 
@@ -73,13 +74,9 @@ void skip_character(std::string_view& input) {
 } // namespace
 
 bool is_utf8_name(std::string_view encoding) {
-    std::string lower;
-    for (char c : encoding) {
-        if (c != '-' && c != '_') {
-            lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        }
-    }
-    return lower == "utf8";
+    std::string name = utils::ascii_lower(encoding);
+    std::erase_if(name, [](char c) { return c == '-' || c == '_'; });
+    return name == "utf8";
 }
 
 std::string encode_strict(std::string_view utf8, const std::string& encoding) {

@@ -1,9 +1,10 @@
 #include "output/text_sink.h"
 
 #include "output/encoding.h"
+#include "utils/text.h"
+#include "utils/utils.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <langinfo.h>
 #include <locale.h>
 #include <system_error>
@@ -47,18 +48,15 @@ namespace {
 // The locale name that decides the character set, by the usual precedence.
 std::string ctype_locale_name() {
     for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') {
-            return value;
+        if (std::optional<std::string> value = utils::environment_variable(name)) {
+            return *value;
         }
     }
     return "C";
 }
 
-bool names_utf8(std::string name) {
-    for (char& c : name) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
+bool names_utf8(const std::string& locale_name) {
+    std::string name = utils::ascii_lower(locale_name);
     return name.find("utf-8") != std::string::npos || name.find("utf8") != std::string::npos;
 }
 

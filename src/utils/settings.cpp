@@ -76,15 +76,17 @@ std::optional<std::string> config_text(const nlohmann::json& config, const char*
 
 } // namespace
 
+std::optional<std::string> environment_variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') {
+        return std::nullopt;
+    }
+    return std::string(value);
+}
+
 SettingsSources process_sources() {
     SettingsSources sources;
-    sources.getenv = [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        if (value == nullptr || *value == '\0') {
-            return std::nullopt;
-        }
-        return std::string(value);
-    };
+    sources.getenv = environment_variable;
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     sources.executable_dir =

@@ -178,6 +178,16 @@ std::string_view first_code_points(std::string_view text, size_t count) {
     return text.substr(0, pos);
 }
 
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
 std::string replace_all(std::string text, std::string_view from, std::string_view to) {
     size_t pos = 0;
     while ((pos = text.find(from, pos)) != std::string::npos) {

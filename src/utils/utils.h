@@ -30,6 +30,10 @@ struct Settings {
 inline constexpr int kDefaultPort = 12345;
 inline constexpr const char* kDefaultHost = "127.0.0.1,::1";
 
+// The value of an environment variable; nothing when it is absent or empty
+// (an empty variable counts as unset everywhere in Quillo).
+std::optional<std::string> environment_variable(const char* name);
+
 // Where settings come from: environment lookups (empty counts as unset) and
 // the directory of the executable. Passed in so tests need no real process.
 struct SettingsSources {
