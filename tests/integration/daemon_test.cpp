@@ -3,6 +3,7 @@
 // foreground server.log.
 #include "server_process.h"
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -207,7 +208,9 @@ TEST_F(DaemonTest, SurvivesTheTerminalItWasStartedFrom) {
 
     int master = -1;
     pid_t shell = ::forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(shell, 0);
+    if (shell < 0) {
+        GTEST_SKIP() << "no pseudo-terminals on this machine: " << std::strerror(errno);
+    }
     if (shell == 0) {
         sigset_t none;
         sigemptyset(&none);
