@@ -3,6 +3,7 @@
 #include "app/auth.h"
 #include "app/errors.h"
 #include "app/frontend.h"
+#include "app/host_check.h"
 #include "app/request_guard.h"
 #include "app/secret_key.h"
 #include "integrations/qarn_autostart.h"
@@ -105,6 +106,11 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
 
     context->passwords = std::make_shared<app::PasswordStore>(settings.CONFIG_DIR + "/pwd.txt");
     app::register_auth_routes(app, context->passwords);
+    // The Host check comes first: a rebinding page must not reach even the
+    // first-time password set-up.
+    app.before_request([allowed = settings.ALLOWED_HOSTS](Request& request) {
+        return app::check_host(request, allowed);
+    });
     app.before_request([passwords = context->passwords](Request& request) {
         return app::check_auth(request, *passwords);
     });

@@ -1,6 +1,8 @@
 #include "utils/files.h"
+#include "utils/text.h"
 #include "utils/utils.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -74,6 +76,56 @@ std::optional<std::string> config_text(const nlohmann::json& config, const char*
     throw ConfigError(config_dir + "/config.json: \"" + key + "\" must be text");
 }
 
+int parse_max_connections(const std::string& text, const std::string& origin) {
+    int count = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || count < 1) {
+        throw ConfigError(origin + " must be a whole number of at least 1, not '" + text + "'");
+    }
+    return count;
+}
+
+// "a.example, B.example." -> {"a.example", "b.example"}: names compare
+// without case and without the final dot of a fully qualified name.
+std::vector<std::string> parse_host_list(std::string_view text) {
+    std::vector<std::string> hosts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = std::min(text.find(',', start), text.size());
+        std::string name = ascii_lower(strip_unicode_whitespace(text.substr(start, end - start)));
+        if (name.size() > 1 && name.back() == '.') {
+            name.pop_back();
+        }
+        if (!name.empty()) {
+            hosts.push_back(std::move(name));
+        }
+        start = end + 1;
+    }
+    return hosts;
+}
+
+std::vector<std::string> config_host_list(const nlohmann::json& config,
+                                          const std::string& config_dir) {
+    if (!config.contains("allowed_hosts")) {
+        return {};
+    }
+    const nlohmann::json& value = config.at("allowed_hosts");
+    if (value.is_string()) {
+        return parse_host_list(value.get<std::string>());
+    }
+    std::string joined;
+    bool all_text = value.is_array();
+    for (const nlohmann::json& item : value.is_array() ? value : nlohmann::json::array()) {
+        all_text = all_text && item.is_string();
+        joined += (all_text ? item.get<std::string>() : std::string()) + ",";
+    }
+    if (!all_text) {
+        throw ConfigError(config_dir +
+                          "/config.json: \"allowed_hosts\" must be text or a list of texts");
+    }
+    return parse_host_list(joined);
+}
+
 } // namespace
 
 std::optional<std::string> environment_variable(const char* name) {
@@ -121,6 +173,18 @@ Settings load_settings(const SettingsSources& sources) {
     s.WORKSPACE = expand_home(workspace, home);
     s.SERVER_DIR = expand_home(env("QUILLO_SERVER_DIR").value_or(sources.executable_dir), home);
     s.CHAT_HISTORY_FILE = s.CONFIG_DIR + "/chat_history.json";
+    if (std::optional<std::string> hosts = env("QUILLO_ALLOWED_HOSTS")) {
+        s.ALLOWED_HOSTS = parse_host_list(*hosts);
+    } else {
+        s.ALLOWED_HOSTS = config_host_list(config, s.CONFIG_DIR);
+    }
+    if (std::optional<std::string> count = env("QUILLO_MAX_CONNECTIONS")) {
+        s.MAX_CONNECTIONS = parse_max_connections(*count, "QUILLO_MAX_CONNECTIONS");
+    } else if (std::optional<std::string> count =
+                   config_text(config, "max_connections", s.CONFIG_DIR)) {
+        s.MAX_CONNECTIONS =
+            parse_max_connections(*count, s.CONFIG_DIR + "/config.json: \"max_connections\"");
+    }
     return s;
 }
 

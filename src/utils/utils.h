@@ -25,6 +25,10 @@ struct Settings {
     std::string HOST;              // comma-separated listen addresses
     std::string CONFIG_DIR;        // password, session secret and logs
     std::string CHAT_HISTORY_FILE; // used by the chat module
+    // Host names a browser may use besides IP literals and "localhost",
+    // lower case; "*" allows any name.
+    std::vector<std::string> ALLOWED_HOSTS;
+    int MAX_CONNECTIONS = 256; // connections served at once; more wait to be accepted
 };
 
 inline constexpr int kDefaultPort = 12345;
@@ -43,7 +47,8 @@ struct SettingsSources {
 };
 
 // Reads the environment and the optional config.json of the configuration
-// directory ("port", "host", "workspace"); the environment wins.
+// directory ("port", "host", "workspace", "allowed_hosts",
+// "max_connections"); the environment wins.
 // Throws ConfigError for an unusable value or a config.json that is not JSON.
 Settings load_settings(const SettingsSources& sources);
 

@@ -75,6 +75,32 @@ TEST_F(SettingsTest, PortThatIsNotAPortNumberIsAClearError) {
     EXPECT_EQ(load().PORT, 65535);
 }
 
+TEST_F(SettingsTest, AllowedHostsComeFromTheConfigFileOrTheEnvironment) {
+    EXPECT_TRUE(load().ALLOWED_HOSTS.empty());
+    write_config(R"({"allowed_hosts": ["IDE.Example.", " box.lan "]})");
+    EXPECT_EQ(load().ALLOWED_HOSTS, (std::vector<std::string>{"ide.example", "box.lan"}));
+    write_config(R"({"allowed_hosts": "a.example,,b.example"})");
+    EXPECT_EQ(load().ALLOWED_HOSTS, (std::vector<std::string>{"a.example", "b.example"}));
+    env["QUILLO_ALLOWED_HOSTS"] = "Phone.Local";
+    EXPECT_EQ(load().ALLOWED_HOSTS, std::vector<std::string>{"phone.local"});
+
+    env.clear();
+    write_config(R"({"allowed_hosts": ["ok", 5]})");
+    EXPECT_THROW(load(), ConfigError);
+}
+
+TEST_F(SettingsTest, ConnectionCapMustBeAPositiveNumber) {
+    EXPECT_EQ(load().MAX_CONNECTIONS, 256);
+    write_config(R"({"max_connections": 64})");
+    EXPECT_EQ(load().MAX_CONNECTIONS, 64);
+    env["QUILLO_MAX_CONNECTIONS"] = "8";
+    EXPECT_EQ(load().MAX_CONNECTIONS, 8);
+    for (const char* bad : {"0", "-3", "many"}) {
+        env["QUILLO_MAX_CONNECTIONS"] = bad;
+        EXPECT_THROW(load(), ConfigError) << bad;
+    }
+}
+
 TEST_F(SettingsTest, BrokenConfigFileIsAnErrorNotASilentDefault) {
     write_config("{ port: 1 ");
     EXPECT_THROW(load(), ConfigError);

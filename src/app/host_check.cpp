@@ -1,0 +1,104 @@
+#include "app/host_check.h"
+
+#include "utils/text.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+namespace quillo::app {
+
+namespace {
+
+bool is_port(std::string_view text) {
+    if (text.empty() || text.size() > 5) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "[::1]:8080" -> "::1" (bracketed), "name:8080" -> "name"; nothing when a
+// port is there but is not a port.
+std::optional<std::string_view> host_name(std::string_view host, bool& bracketed) {
+    bracketed = !host.empty() && host.front() == '[';
+    size_t colon;
+    if (bracketed) {
+        size_t close = host.find(']');
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        colon = close + 1;
+        if (colon < host.size() && host[colon] != ':') {
+            return std::nullopt;
+        }
+        if (colon < host.size() && !is_port(host.substr(colon + 1))) {
+            return std::nullopt;
+        }
+        return host.substr(1, close - 1);
+    }
+    colon = host.rfind(':');
+    if (colon != std::string_view::npos) {
+        if (!is_port(host.substr(colon + 1))) {
+            return std::nullopt;
+        }
+        host = host.substr(0, colon);
+    }
+    return host;
+}
+
+bool is_ip_literal(std::string_view name, bool bracketed) {
+    std::string text(name);
+    unsigned char address[sizeof(in6_addr)];
+    if (bracketed) {
+        return ::inet_pton(AF_INET6, text.c_str(), address) == 1;
+    }
+    return ::inet_pton(AF_INET, text.c_str(), address) == 1;
+}
+
+} // namespace
+
+bool host_allowed(std::string_view host, const std::vector<std::string>& allowed) {
+    if (host.empty()) {
+        return true;
+    }
+    bool bracketed = false;
+    std::optional<std::string_view> name = host_name(host, bracketed);
+    if (!name || name->empty()) {
+        return false;
+    }
+    if (is_ip_literal(*name, bracketed)) {
+        return true;
+    }
+    if (bracketed) {
+        return false;
+    }
+    std::string lower = utils::ascii_lower(*name);
+    if (lower.size() > 1 && lower.back() == '.') {
+        lower.pop_back(); // "localhost." is the same name, fully qualified
+    }
+    if (lower == "localhost") {
+        return true;
+    }
+    for (const std::string& entry : allowed) {
+        if (entry == "*" || entry == lower) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<Response> check_host(const Request& request,
+                                   const std::vector<std::string>& allowed) {
+    const std::string* host = request.headers.find("Host");
+    if (host == nullptr || host_allowed(*host, allowed)) {
+        return std::nullopt;
+    }
+    static const Response kRefusal = json_response({{"error", "Host not allowed"}}, 403);
+    return kRefusal;
+}
+
+} // namespace quillo::app
