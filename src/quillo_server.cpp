@@ -76,7 +76,7 @@ int serve(const server::ServerContext& context, const server::StartupFlags& flag
 
     g_listeners = new server::Listeners(
         server::open_listeners(*context.app, s.PORT, s.WORKSPACE, utils::get_listen_addresses(),
-                               utils::get_display_addresses(), std::cout, log));
+                               utils::get_display_addresses(), std::cout, log, s.MAX_CONNECTIONS));
     if (g_listeners->empty()) {
         std::cout << "[ERROR] No servers could be started. Exiting." << std::endl;
         log("[SERVER] ERROR: No servers could be started. Exiting.");

@@ -4,6 +4,7 @@
 #include "utils/unique_fd.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <httplib.h>
@@ -18,10 +19,58 @@
 
 namespace quillo::app {
 
+namespace {
+
+// The request being served on this thread, built from the head as the
+// client sent it. The handlers registered with the library pick it up.
+thread_local Request* current_request = nullptr;
+
+void prepare_request(httplib::Request& in, Request& out) {
+    out.method = in.method;
+    out.path = in.path;
+    size_t question = in.target.find('?');
+    if (question != std::string::npos) {
+        out.query_string = in.target.substr(question + 1);
+    }
+    // The library would compress answers for clients that accept it. The
+    // browser usually sits on the same machine, where compressing costs
+    // both sides CPU for nothing (brotli at the library's level takes
+    // milliseconds per answer), so it never sees the wish.
+    in.headers.erase("Accept-Encoding");
+}
+
+// A declared body over the limit is refused before any of it is read.
+bool declares_too_large_body(const Headers& headers, size_t limit) {
+    const std::string* length = headers.find("Content-Length");
+    if (length == nullptr) {
+        return false;
+    }
+    size_t value = 0;
+    auto [end, ec] = std::from_chars(length->data(), length->data() + length->size(), value);
+    bool number = ec == std::errc() && end == length->data() + length->size();
+    return (number && value > limit) || ec == std::errc::result_out_of_range;
+}
+
+// Answers a request that is refused before it is parsed and closes the
+// connection. The rest of what the client sends is read and dropped for a
+// moment first: closing a socket with unread data resets it, and the
+// client would lose the answer.
+void refuse(ConnectionStream& stream, int status, std::string_view reason) {
+    std::string answer = refusal_answer(status, reason);
+    stream.write(answer.data(), answer.size());
+    stream.flush();
+    ::shutdown(stream.socket(), SHUT_WR);
+    char sink[4096];
+    for (int i = 0; i < 64 && stream.is_readable() && stream.read(sink, sizeof sink) > 0; ++i) {
+    }
+}
+
+} // namespace
+
 // The library keeps its listening socket in a protected member; this lets
 // the listener hand it a socket that was bound the way the server needs.
 // Each connection is served by our own keep-alive loop over a
-// ConnectionStream, so that handlers see header values as sent.
+// ConnectionStream.
 class HttpListener::Server : public httplib::Server {
   public:
     explicit Server(const ListenerLimits& limits) : limits_(limits) {}
@@ -37,19 +86,36 @@ bool HttpListener::Server::process_and_close_socket(int sock) {
     // The library accepts without close-on-exec; a child process started
     // while this connection is open must not inherit it.
     ::fcntl(sock, F_SETFD, FD_CLOEXEC);
-    ConnectionStream stream(sock, limits_.read_timeout_seconds, limits_.write_timeout_seconds);
+    ConnectionStream stream(sock, limits_.stream);
+    int idle_ms = limits_.keep_alive_timeout_seconds * 1000;
     bool ok = false;
     for (size_t left = limits_.keep_alive_max_requests; left > 0 && is_running(); --left) {
-        if (!stream.wait_for_request(limits_.keep_alive_timeout_seconds)) {
+        HeadResult head = stream.read_head(idle_ms);
+        if (head == HeadResult::RequestLineTooLong) {
+            refuse(stream, 414, "URI Too Long");
             break;
         }
+        if (head == HeadResult::HeadTooLarge) {
+            refuse(stream, 431, "Request Header Fields Too Large");
+            break;
+        }
+        if (head != HeadResult::Complete) {
+            break; // closed, idle for too long, or too slow to send its head
+        }
+        Request request;
+        request.headers = parse_header_fields(stream.head());
+        if (declares_too_large_body(request.headers, limits_.max_body_bytes)) {
+            refuse(stream, 413, "Payload Too Large");
+            break;
+        }
+        current_request = &request;
         bool closed = false;
-        stream.start_recording();
         // The last request allowed on this connection is answered with
         // "Connection: close", so the client knows not to send another.
-        ok = process_request(stream, left == 1, closed, [&stream](httplib::Request& request) {
-            request.headers = parse_header_fields(stream.stop_recording());
-        });
+        ok = process_request(stream, left == 1, closed,
+                             [&](httplib::Request& in) { prepare_request(in, request); });
+        current_request = nullptr;
+        ok = stream.flush() && ok;
         if (!ok || closed) {
             break;
         }
@@ -59,22 +125,68 @@ bool HttpListener::Server::process_and_close_socket(int sock) {
     return ok;
 }
 
+bool ConnectionCap::acquire(const std::function<bool()>& stopping) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    freed_.wait(lock, [&] { return active_ < limit_ || stopping(); });
+    if (active_ >= limit_) {
+        return false;
+    }
+    ++active_;
+    return true;
+}
+
+void ConnectionCap::release() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --active_;
+    }
+    freed_.notify_one();
+}
+
+void ConnectionCap::wake() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    freed_.notify_all();
+}
+
+int ConnectionCap::active() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return active_;
+}
+
 namespace {
 
 // Every connection gets a thread of its own, so keep-alive connections held
-// open by a browser can never starve a fixed pool.
+// open by a browser can never starve a fixed pool; the cap bounds how many.
 class ThreadPerConnection : public httplib::TaskQueue {
   public:
+    ThreadPerConnection(std::shared_ptr<ConnectionCap> cap, const std::atomic<bool>& stopping)
+        : cap_(std::move(cap)), stopping_(stopping) {}
+
     void enqueue(std::function<void()> task) override {
+        if (!cap_->acquire([this] { return stopping_.load(); })) {
+            task(); // the listener is stopping: this only closes the connection
+            return;
+        }
+        auto serve = [cap = cap_, task = std::move(task)] {
+            struct Release {
+                ConnectionCap& cap;
+                ~Release() { cap.release(); }
+            } release{*cap};
+            task();
+        };
         try {
-            std::thread(task).detach();
+            std::thread(serve).detach();
         } catch (const std::system_error&) {
             // No thread could be started: serve this connection on the accept
             // thread rather than dropping it.
-            task();
+            serve();
         }
     }
     void shutdown() override {}
+
+  private:
+    std::shared_ptr<ConnectionCap> cap_;
+    const std::atomic<bool>& stopping_;
 };
 
 std::string errno_message(int err) {
@@ -120,22 +232,6 @@ int open_listening_socket(const std::string& host, int port, bool ipv6, int back
     return fd.release();
 }
 
-Request to_quillo_request(const httplib::Request& in) {
-    Request out;
-    out.method = in.method;
-    out.path = in.path;
-    size_t question = in.target.find('?');
-    if (question != std::string::npos) {
-        out.query_string = in.target.substr(question + 1);
-    }
-    out.headers.reserve(in.headers.size());
-    for (const auto& [name, value] : in.headers) {
-        out.headers.add(name, value);
-    }
-    out.body = in.body;
-    return out;
-}
-
 void to_httplib_response(Response&& in, httplib::Response& out) {
     out.status = in.status;
     for (const auto& [name, value] : in.headers.fields()) {
@@ -164,11 +260,14 @@ HttpListener::~HttpListener() = default;
 
 void HttpListener::configure() {
     httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new ThreadPerConnection(); };
+    server.new_task_queue = [this] { return new ThreadPerConnection(limits_.cap, stopping_); };
     server.set_payload_max_length(limits_.max_body_bytes);
 
     auto serve = [this](const httplib::Request& in, httplib::Response& out) {
-        Request request = to_quillo_request(in);
+        Request& request = *current_request;
+        // The library's request is its own local object and is not read
+        // again after routing, so its body can be taken instead of copied.
+        request.body = std::move(const_cast<httplib::Request&>(in).body);
         to_httplib_response(app_.handle(request), out);
     };
     // The library reads a request body only after its pre-routing handler,
@@ -219,6 +318,8 @@ void HttpListener::serve_forever() {
 void HttpListener::shutdown() {
     // The library ignores stop() until its accept loop has begun, so keep
     // asking until the loop has ended.
+    stopping_ = true;
+    limits_.cap->wake(); // an accept loop may be waiting for a free slot
     std::unique_lock<std::mutex> lock(mutex_);
     while (serving_) {
         lock.unlock();

@@ -4,21 +4,46 @@
 #pragma once
 
 #include "app/application.h"
+#include "app/connection_stream.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 namespace quillo::app {
 
+// How many connections are served at once, shared by every listener of the
+// server. Past the cap the accept loops stop accepting, so new connections
+// wait in the kernel's listen backlog instead of each costing a thread.
+class ConnectionCap {
+  public:
+    explicit ConnectionCap(int limit) : limit_(limit) {}
+
+    // Waits for a free slot; false, without a slot, once `stopping` says so
+    // (checked whenever wake() is called).
+    bool acquire(const std::function<bool()>& stopping);
+    void release();
+    // Makes waiting acquire() calls look at their `stopping` again.
+    void wake();
+    int active() const;
+
+  private:
+    const int limit_;
+    mutable std::mutex mutex_;
+    std::condition_variable freed_;
+    int active_ = 0;
+};
+
 struct ListenerLimits {
-    int backlog = 128;
+    int backlog = 511;
     size_t keep_alive_max_requests = 1000;
-    int keep_alive_timeout_seconds = 5;
-    int read_timeout_seconds = 30;
-    int write_timeout_seconds = 30;
+    int keep_alive_timeout_seconds = 5; // an idle connection is closed after this
+    StreamLimits stream{};              // time-outs and the request head's size limits
     size_t max_body_bytes = 64u * 1024 * 1024;
+    std::shared_ptr<ConnectionCap> cap = std::make_shared<ConnectionCap>(256);
 };
 
 class HttpListener {
@@ -52,6 +77,7 @@ class HttpListener {
     std::mutex mutex_;
     std::condition_variable stopped_cv_;
     bool serving_ = false; // from start() until the accept loop has ended
+    std::atomic<bool> stopping_{false};
 };
 
 } // namespace quillo::app

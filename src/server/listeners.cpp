@@ -26,14 +26,16 @@ void announce(int port, const std::string& workspace,
 Listeners open_listeners(const app::Application& app, int port, const std::string& workspace,
                          const std::vector<utils::ListenAddress>& listen,
                          const std::vector<utils::DisplayAddress>& display, std::ostream& out,
-                         const LogFunction& log) {
+                         const LogFunction& log, int max_connections) {
     announce(port, workspace, listen, display, out, log);
+    app::ListenerLimits limits;
+    limits.cap = std::make_shared<app::ConnectionCap>(max_connections); // one for all listeners
     Listeners listeners;
     for (const utils::ListenAddress& address : listen) {
         std::string where = address_text(address.host, address.family, port) + " (" +
                             family_label(address.family) + ")";
         try {
-            auto listener = std::make_unique<app::HttpListener>(app);
+            auto listener = std::make_unique<app::HttpListener>(app, limits);
             listener->bind(address.host, port, address.family == AF_INET6);
             listeners.push_back(std::move(listener));
             listeners.back()->start();

@@ -18,11 +18,12 @@ using Listeners = std::vector<std::unique_ptr<app::HttpListener>>;
 
 // Prints the banner, logs the bind targets, then opens and starts a listener
 // for each address in order. An address that fails is reported on `out` and
-// in the log and skipped. The result may be empty.
+// in the log and skipped. The result may be empty. The listeners together
+// serve at most `max_connections` connections at once.
 Listeners open_listeners(const app::Application& app, int port, const std::string& workspace,
                          const std::vector<utils::ListenAddress>& listen,
                          const std::vector<utils::DisplayAddress>& display, std::ostream& out,
-                         const LogFunction& log);
+                         const LogFunction& log, int max_connections);
 
 // Stops every listener in order; a failure of one does not stop the others.
 void shutdown_listeners(Listeners& listeners);
