@@ -6,7 +6,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ARGS ?=
 
-.PHONY: all deps configure build run test test-asan install format clean
+.PHONY: all deps configure build run test test-asan install format clean bench soak
 
 all: build
 
@@ -38,3 +38,12 @@ format:
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+
+# Measurements, not tests: never run by CI. Each builds Release in BUILD_DIR.
+bench:
+	BUILD_DIR=$(BUILD_DIR) bench/run-bench
+
+SOAK_SECONDS ?= 600
+SOAK_RATE ?= 200
+soak:
+	BUILD_DIR=$(BUILD_DIR) SOAK_SECONDS=$(SOAK_SECONDS) SOAK_RATE=$(SOAK_RATE) bench/run-soak

@@ -38,7 +38,8 @@ bool health_answers(int port) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bool ok = false;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        const char request[] = "GET /api/health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        const char request[] =
+            "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
         char reply[16] = {};
         ok = ::write(fd, request, sizeof request - 1) > 0 && ::read(fd, reply, 12) == 12 &&
              std::string(reply, 12) == "HTTP/1.1 200";
@@ -112,6 +113,8 @@ int main(int argc, char** argv) {
             if (Clock::now() - begin > std::chrono::seconds(10)) {
                 std::cerr << "the server did not answer within 10 s\n";
                 ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+                std::filesystem::remove_all(home);
                 return 1;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200));

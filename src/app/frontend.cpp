@@ -54,11 +54,11 @@ Response index(const FrontendInfo& info) {
     if (!std::filesystem::exists(path, ec)) {
         return html(500, missing_assets_page(info, path));
     }
-    std::string page = utils::read_file(path);
-    if (auto error = utils::utf8_decode_error(page)) {
+    std::shared_ptr<const std::string> page = read_file_cached(path);
+    if (auto error = utils::utf8_decode_error(*page)) {
         throw std::runtime_error(*error);
     }
-    return html(200, utils::replace_all(std::move(page), kCacheBustMarker, token));
+    return html(200, utils::replace_all(*page, kCacheBustMarker, token));
 }
 
 Response static_files(const FrontendInfo& info, const Request& request, const std::string& path) {

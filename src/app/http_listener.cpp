@@ -262,6 +262,10 @@ void HttpListener::configure() {
     httplib::Server& server = *server_;
     server.new_task_queue = [this] { return new ThreadPerConnection(limits_.cap, stopping_); };
     server.set_payload_max_length(limits_.max_body_bytes);
+    // Only for the Keep-Alive header the library writes: our own loop
+    // enforces both.
+    server.set_keep_alive_max_count(limits_.keep_alive_max_requests);
+    server.set_keep_alive_timeout(limits_.keep_alive_timeout_seconds);
 
     auto serve = [this](const httplib::Request& in, httplib::Response& out) {
         Request& request = *current_request;

@@ -1,13 +1,17 @@
 #include "app/send_file.h"
 
 #include "app/session_codec.h"
+#include "utils/files.h"
 #include "utils/text.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <memory>
+#include <mutex>
 #include <sys/stat.h>
+#include <system_error>
+#include <unordered_map>
 #include <utility>
 
 namespace quillo::app {
@@ -110,6 +114,73 @@ bool etag_listed(std::string_view header, std::string_view etag) {
     return false;
 }
 
+// The front end's files are read once and then served from memory until
+// they change: the entry is kept only while the file's size, modification
+// time and inode stay the same, so an edited or replaced file is read anew.
+// Large files are not kept, and the whole cache stays under a fixed budget.
+class FileCache {
+  public:
+    static constexpr size_t kMaxFileBytes = 1024 * 1024;
+    static constexpr size_t kBudgetBytes = 16 * 1024 * 1024;
+
+    std::shared_ptr<const std::string> get(const std::string& path, const struct stat& st) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = entries_.find(path);
+            if (it != entries_.end() && it->second.matches(st)) {
+                return it->second.content;
+            }
+        }
+        auto content = std::make_shared<const std::string>(utils::read_file(path));
+        if (content->size() == static_cast<size_t>(st.st_size) &&
+            content->size() <= kMaxFileBytes) {
+            remember(path, st, content);
+        }
+        return content;
+    }
+
+  private:
+    struct Entry {
+        int64_t mtime_ns;
+        off_t size;
+        ino_t inode;
+        std::shared_ptr<const std::string> content;
+
+        bool matches(const struct stat& st) const {
+            return mtime_ns == mtime_ns_of(st) && size == st.st_size && inode == st.st_ino;
+        }
+    };
+
+    static int64_t mtime_ns_of(const struct stat& st) {
+        return static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    }
+
+    void remember(const std::string& path, const struct stat& st,
+                  std::shared_ptr<const std::string> content) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto old = entries_.find(path);
+        if (old != entries_.end()) {
+            total_ -= old->second.content->size();
+            entries_.erase(old);
+        }
+        if (total_ + content->size() > kBudgetBytes) {
+            entries_.clear(); // rare: a front end larger than the budget
+            total_ = 0;
+        }
+        total_ += content->size();
+        entries_.emplace(path, Entry{mtime_ns_of(st), st.st_size, st.st_ino, std::move(content)});
+    }
+
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_;
+    size_t total_ = 0;
+};
+
+FileCache& file_cache() {
+    static FileCache* cache = new FileCache(); // never destroyed: threads may outlive main
+    return *cache;
+}
+
 bool client_copy_is_current(const Request& request, const std::string& etag, int64_t mtime) {
     if (const std::string* if_none_match = request.headers.find("If-None-Match")) {
         return etag_listed(*if_none_match, etag);
@@ -138,6 +209,14 @@ std::string content_type_for(std::string_view filename) {
     return "application/octet-stream";
 }
 
+std::shared_ptr<const std::string> read_file_cached(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        throw std::system_error(errno, std::generic_category(), path);
+    }
+    return file_cache().get(path, st);
+}
+
 Response send_from_directory(const std::string& directory, std::string_view relative_path,
                              const Request& request) {
     if (!is_safe_relative_path(relative_path)) {
@@ -157,15 +236,14 @@ Response send_from_directory(const std::string& directory, std::string_view rela
         response.status = 304;
         return response;
     }
-    std::ifstream in(full, std::ios::binary);
-    std::ostringstream content;
-    if (!in || !(content << in.rdbuf())) {
-        if (st.st_size != 0) {
-            throw NotFound();
-        }
+    std::shared_ptr<const std::string> content;
+    try {
+        content = file_cache().get(full, st);
+    } catch (const std::system_error&) {
+        throw NotFound(); // unreadable
     }
     response.headers.set("Content-Type", content_type_for(relative_path));
-    response.body = std::move(content).str();
+    response.body = *content;
     return response;
 }
 

@@ -4,6 +4,7 @@
 
 #include "quillo/http.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,11 @@ namespace quillo::app {
 // The content type for a file name, by its extension; text types carry
 // "; charset=utf-8". Unknown extensions are application/octet-stream.
 std::string content_type_for(std::string_view filename);
+
+// The content of a file, read once and then kept in memory while its size,
+// modification time and inode stay the same (small files only). Throws
+// std::system_error when it cannot be read.
+std::shared_ptr<const std::string> read_file_cached(const std::string& path);
 
 // Answers `relative_path` from `directory` with conditional-GET support
 // (ETag and Last-Modified, 304 when the client's copy is current).
