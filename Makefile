@@ -2,11 +2,13 @@
 # Debian packages first.
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 30
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ARGS ?=
 
-.PHONY: all deps configure build run test test-asan install format clean bench soak
+.PHONY: all deps configure build run test test-asan fuzz install format clean bench soak
 
 all: build
 
@@ -30,6 +32,13 @@ test-asan: deps
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (clang only), FUZZ_SECONDS each; fails on any finding.
+fuzz: deps
+	@CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_FUZZ=ON \
+		-DQUILLO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_DIR) --target quillo_fuzzers -j $(JOBS)
+	scripts/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
@@ -37,7 +46,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
 
 # Measurements, not tests: never run by CI. Each builds Release in BUILD_DIR.
 bench:

@@ -154,7 +154,9 @@ std::optional<SessionCodec::Decoded> SessionCodec::decode(std::string_view cooki
         return std::nullopt;
     }
     std::optional<int64_t> issued_at = parse_int(signed_part.substr(dot + 1));
-    if (!issued_at || now - *issued_at > lifetime_ || *issued_at - now > kMaxClockSkew) {
+    // Compared, never subtracted: a validly signed cookie can still carry
+    // any 64-bit issue time, and the difference would overflow.
+    if (!issued_at || *issued_at < now - lifetime_ || *issued_at > now + kMaxClockSkew) {
         return std::nullopt;
     }
     std::optional<std::string> payload = base64url_decode(signed_part.substr(0, dot));

@@ -2,6 +2,7 @@
 #include "app/errors.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 #include <sstream>
 
 using namespace quillo;
@@ -247,6 +248,12 @@ TEST(SessionCodec, ExpiresAfterItsLifetimeAndRefusesFarFutureIssueTimes) {
     EXPECT_TRUE(codec.decode(value, issued + app::kThirtyDays).has_value());
     EXPECT_FALSE(codec.decode(value, issued + app::kThirtyDays + 1).has_value());
     EXPECT_FALSE(codec.decode(value, issued - 2 * 24 * 3600).has_value());
+    // Signed issue times at the ends of the range: refused, without the
+    // age overflowing on the way (UndefinedBehaviorSanitizer catches that).
+    for (int64_t extreme : {std::numeric_limits<int64_t>::min(),
+                            std::numeric_limits<int64_t>::max()}) {
+        EXPECT_FALSE(codec.decode(codec.encode(session, extreme), issued).has_value()) << extreme;
+    }
 }
 
 TEST(SessionCodec, StaleButValidPermanentSessionIsReissuedOncePerDay) {
