@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -133,6 +134,11 @@ struct Response {
     int status = 200;
     Headers headers;
     std::string body;
+    // Content kept elsewhere (a cache) and sent without being copied; when
+    // set, it is the body and `body` is ignored.
+    std::shared_ptr<const std::string> shared_body;
+
+    std::string_view content() const { return shared_body ? std::string_view(*shared_body) : body; }
 
     Response() = default;
     Response(int status_code, std::string content_type, std::string content)

@@ -20,7 +20,7 @@
 // check_call, check_output), which decodes text output safely, hides the
 // console window on Windows, and gives the child the default signal state
 // (the server blocks SIGTERM, SIGHUP and SIGINT in every thread and ignores
-// SIGPIPE) and none of the server's descriptors.
+// SIGPIPE and SIGXFSZ) and none of the server's descriptors.
 #pragma once
 
 #include "quillo/blueprint.h"
@@ -28,7 +28,7 @@
 namespace quillo {
 
 // Raised whenever this header or the types it uses change incompatibly.
-inline constexpr int kModuleApiVersion = 1;
+inline constexpr int kModuleApiVersion = 2;
 
 } // namespace quillo
 

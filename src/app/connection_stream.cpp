@@ -109,7 +109,8 @@ HeadResult ConnectionStream::read_head(int idle_timeout_ms) {
         begin_ = 0;
     }
     head_begin_ = head_end_ = scan_pos_ = 0;
-    if (end_ == 0 && !wait(POLLIN, idle_timeout_ms)) {
+    bool readable = end_ == 0;
+    if (readable && !wait(POLLIN, idle_timeout_ms)) {
         return HeadResult::TimedOut;
     }
     auto deadline =
@@ -129,9 +130,10 @@ HeadResult ConnectionStream::read_head(int idle_timeout_ms) {
         if (end_ == in_.size()) {
             in_.resize(std::min(in_.size() * 2, largest));
         }
-        if (!wait(POLLIN, milliseconds_until(deadline))) {
+        if (!readable && !wait(POLLIN, milliseconds_until(deadline))) {
             return HeadResult::TimedOut;
         }
+        readable = false;
         ssize_t n = receive(in_.data() + end_, in_.size() - end_);
         if (n <= 0) {
             return HeadResult::Closed;
@@ -144,8 +146,11 @@ bool ConnectionStream::is_readable() const {
     return begin_ < end_ || wait(POLLIN, limits_.read_timeout_ms);
 }
 
+// The library asks before each piece it writes; write() itself waits for
+// the client, with the write time-out, only when the socket is full, which
+// spares a poll() per answer.
 bool ConnectionStream::is_writable() const {
-    return wait(POLLOUT, limits_.write_timeout_ms);
+    return true;
 }
 
 ssize_t ConnectionStream::read(char* ptr, size_t size) {
@@ -196,7 +201,8 @@ bool ConnectionStream::send_all(const char* data, size_t size) {
             if (errno == EINTR) {
                 continue;
             }
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && is_writable()) {
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) &&
+                wait(POLLOUT, limits_.write_timeout_ms)) {
                 continue;
             }
             held_.clear();

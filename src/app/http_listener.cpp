@@ -234,10 +234,26 @@ int open_listening_socket(const std::string& host, int port, bool ipv6, int back
 
 void to_httplib_response(Response&& in, httplib::Response& out) {
     out.status = in.status;
-    for (const auto& [name, value] : in.headers.fields()) {
-        out.headers.emplace(name, value);
+    bool shared = in.shared_body && !in.shared_body->empty();
+    std::string content_type;
+    for (auto& [name, value] : in.headers.fields()) {
+        if (shared && header_name_equals(name, "Content-Type")) {
+            content_type = value; // the content provider sets it
+        } else {
+            out.headers.emplace(name, value);
+        }
     }
-    out.body = std::move(in.body); // set_content would copy it
+    if (!shared) {
+        out.body = std::move(in.body); // set_content would copy it
+        return;
+    }
+    // Cached content goes straight from the cache to the socket.
+    std::shared_ptr<const std::string> content = std::move(in.shared_body);
+    size_t size = content->size();
+    out.set_content_provider(size, content_type,
+                             [content](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 return sink.write(content->data() + offset, length);
+                             });
 }
 
 // A request carries a body only when it says so (RFC 9112, section 6.3); the

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
@@ -133,7 +134,7 @@ class FileCache {
         }
         auto content = std::make_shared<const std::string>(utils::read_file(path));
         if (content->size() == static_cast<size_t>(st.st_size) &&
-            content->size() <= kMaxFileBytes) {
+            content->size() <= kMaxFileBytes && settled(st)) {
             remember(path, st, content);
         }
         return content;
@@ -150,6 +151,16 @@ class FileCache {
             return mtime_ns == mtime_ns_of(st) && size == st.st_size && inode == st.st_ino;
         }
     };
+
+    // File times advance in clock ticks of a few milliseconds, so a file
+    // written twice within one tick keeps its time stamp. A file changed in
+    // the last two seconds is therefore read afresh each time, and kept only
+    // once it has settled.
+    static bool settled(const struct stat& st) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return st.st_mtim.tv_sec + 2 < now.tv_sec;
+    }
 
     static int64_t mtime_ns_of(const struct stat& st) {
         return static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
@@ -243,7 +254,7 @@ Response send_from_directory(const std::string& directory, std::string_view rela
         throw NotFound(); // unreadable
     }
     response.headers.set("Content-Type", content_type_for(relative_path));
-    response.body = *content;
+    response.shared_body = std::move(content);
     return response;
 }
 

@@ -77,7 +77,7 @@ TEST_F(ModuleHooksTest, ModuleBuiltForAnotherApiVersionIsRefused) {
     EXPECT_NE(server.stderr_text().find("[ERROR] Failed to load route module files: "),
               std::string::npos)
         << server.describe();
-    EXPECT_NE(server.stderr_text().find("built for route module API 2, this server needs 1"),
+    EXPECT_NE(server.stderr_text().find("built for route module API 3, this server needs 2"),
               std::string::npos)
         << server.describe();
 }

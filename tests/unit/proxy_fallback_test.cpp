@@ -163,7 +163,7 @@ TEST_F(StaticFallbackTest, EscapedRequestsAreRedirectedInsteadOfRefused) {
     EXPECT_EQ(serve(request_with("HEAD", {referer}), "app.js").status, 307);
     EXPECT_EQ(serve(request_with("GET", {referer}), "missing.png").status, 302);
     // An existing asset is served even to an escaped request.
-    EXPECT_EQ(serve(request_with("GET", {referer}), "app.js").body, "js");
+    EXPECT_EQ(serve(request_with("GET", {referer}), "app.js").content(), "js");
 }
 
 TEST_F(StaticFallbackTest, OrdinaryRequestsGetTheJsonAnswers) {

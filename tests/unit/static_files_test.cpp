@@ -2,6 +2,9 @@
 #include "app/send_file.h"
 #include "temp_dir.h"
 
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -36,16 +39,40 @@ class StaticFilesTest : public ::testing::Test {
     app::FrontendInfo info;
 };
 
+TEST_F(StaticFilesTest, KeptFilesAreServedAfreshOnceTheyChange) {
+    auto age = [&](const std::string& name, time_t seconds_ago) {
+        timespec times[2] = {{std::time(nullptr) - seconds_ago, 0},
+                             {std::time(nullptr) - seconds_ago, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir.path() + "/static/" + name).c_str(), times, 0), 0);
+    };
+    dir.write("static/kept.js", "old");
+    age("kept.js", 3600);
+    EXPECT_EQ(serve("kept.js").content(), "old");
+    // The same size and time, but another file: replaced by a rename.
+    dir.write("static/new.js", "new");
+    age("new.js", 3600);
+    std::filesystem::rename(dir.path() + "/static/new.js", dir.path() + "/static/kept.js");
+    EXPECT_EQ(serve("kept.js").content(), "new");
+    dir.write("static/kept.js", "newer");
+    age("kept.js", 3600);
+    EXPECT_EQ(serve("kept.js").content(), "newer");
+    // Two writes of the same size within one clock tick keep the time stamp.
+    for (const char* text : {"aaa", "bbb", "ccc"}) {
+        dir.write("static/busy.js", text);
+        EXPECT_EQ(serve("busy.js").content(), text);
+    }
+}
+
 TEST_F(StaticFilesTest, AssetsAreServedWithTheirTypeAndNoCaching) {
     Response js = serve("app.js");
     EXPECT_EQ(js.status, 200);
-    EXPECT_EQ(js.body, "console.log(1);");
+    EXPECT_EQ(js.content(), "console.log(1);");
     EXPECT_EQ(js.headers.get("Content-Type"), "text/javascript; charset=utf-8");
     EXPECT_EQ(js.headers.get("Cache-Control"), "no-cache, no-store, must-revalidate");
     EXPECT_EQ(serve("css/site.css").headers.get("Content-Type"), "text/css; charset=utf-8");
     Response empty = serve("empty.txt");
     EXPECT_EQ(empty.status, 200);
-    EXPECT_EQ(empty.body, "");
+    EXPECT_EQ(empty.content(), "");
 }
 
 TEST_F(StaticFilesTest, PathsThatLeaveTheFolderOrNameNoFileAreNotFound) {
@@ -74,7 +101,7 @@ TEST_F(StaticFilesTest, ConditionalRequestsGetNotModified) {
     again.headers.add("If-None-Match", "\"other\", " + etag);
     Response cached = app::send_from_directory(info.static_folder, "app.js", again);
     EXPECT_EQ(cached.status, 304);
-    EXPECT_TRUE(cached.body.empty());
+    EXPECT_TRUE(cached.content().empty());
 
     Request by_date = get("/app.js");
     by_date.headers.add("If-Modified-Since", first.headers.get("Last-Modified"));
