@@ -7,6 +7,7 @@
 #include "app/request_guard.h"
 #include "app/secret_key.h"
 #include "integrations/qarn_autostart.h"
+#include "utils/files.h"
 
 #include <filesystem>
 #include <iostream>
@@ -46,6 +47,19 @@ void resume_pending_task(const std::map<std::string, RouteModule>& modules, std:
         }
     } catch (const std::exception& e) {
         out << "[STARTUP] Task resume check failed (non-fatal): " << e.what() << std::endl;
+    }
+}
+
+void prepare_config_dir(const std::string& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        throw StartupError("Cannot create the configuration directory " + dir + ": " +
+                           ec.message());
+    }
+    // A server killed while saving a secret leaves its temporary copy behind.
+    for (const char* name : {"/pwd.txt", "/secret_key.txt"}) {
+        utils::remove_abandoned_temporaries(dir + name);
     }
 }
 
@@ -94,6 +108,7 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
     context->settings = settings;
     context->executable_dir = executable_dir;
 
+    prepare_config_dir(settings.CONFIG_DIR);
     app::AppConfig config;
     config.static_folder = settings.SERVER_DIR + "/static";
     config.secret_key = app::load_or_create_secret_key(settings.CONFIG_DIR + "/secret_key.txt");
@@ -101,7 +116,6 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
     app::Application& app = *context->app;
 
     app::register_error_handlers(app, std::cerr);
-    fs::create_directories(settings.CONFIG_DIR);
     fs::create_directories(settings.WORKSPACE);
 
     context->passwords = std::make_shared<app::PasswordStore>(settings.CONFIG_DIR + "/pwd.txt");

@@ -3,7 +3,9 @@
 #include "utils/unique_fd.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -13,6 +15,9 @@
 namespace quillo::utils {
 
 namespace {
+
+// Distinct enough that no file of the user's is taken for one of ours.
+constexpr const char* kTemporarySuffix = ".tmp-";
 
 [[noreturn]] void throw_errno(const std::string& call, const std::string& path) {
     throw std::system_error(errno, std::generic_category(), call + " " + path);
@@ -43,7 +48,7 @@ std::string directory_of(const std::string& path) {
 } // namespace
 
 void write_file_atomically(const std::string& path, const std::string& content, mode_t mode) {
-    std::string temp = path + ".XXXXXX";
+    std::string temp = path + kTemporarySuffix + "XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
@@ -74,6 +79,27 @@ void write_file_atomically(const std::string& path, const std::string& content, 
     UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) {
         ::fsync(dir.get());
+    }
+}
+
+void remove_abandoned_temporaries(const std::string& path, int min_age_seconds) {
+    namespace fs = std::filesystem;
+    fs::path target(path);
+    std::string prefix = target.filename().string() + kTemporarySuffix;
+    std::error_code ec;
+    auto now = fs::file_time_type::clock::now();
+    for (fs::directory_iterator it(target.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        bool temporary = name.size() == prefix.size() + 6 && name.starts_with(prefix);
+        std::error_code file_ec;
+        if (!temporary || !it->is_regular_file(file_ec)) {
+            continue;
+        }
+        auto modified = fs::last_write_time(it->path(), file_ec);
+        if (!file_ec && now - modified > std::chrono::seconds(min_age_seconds)) {
+            fs::remove(it->path(), file_ec);
+        }
     }
 }
 

@@ -2,6 +2,9 @@
 #include "temp_dir.h"
 #include "utils/files.h"
 
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/stat.h>
@@ -67,6 +70,22 @@ TEST(AtomicWrite, ReplacesContentAndLeavesNoTemporaryFiles) {
         ++entries;
     }
     EXPECT_EQ(entries, 1u);
+}
+
+TEST(AtomicWrite, TemporariesOfAnInterruptedWriteAreRemovedOnceOld) {
+    TempDir dir;
+    dir.write("pwd.txt.tmp-Ab12Cd", "hunter2");   // abandoned
+    dir.write("pwd.txt.tmp-Zz99Yy", "in flight"); // another writer, just now
+    dir.write("pwd.txt.backup", "the user's");    // not ours
+    dir.write("pwd.txt", "hunter2");
+    timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir.path() + "/pwd.txt.tmp-Ab12Cd").c_str(), old, 0), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir.path() + "/pwd.txt.backup").c_str(), old, 0), 0);
+    quillo::utils::remove_abandoned_temporaries(dir.path() + "/pwd.txt");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/pwd.txt.tmp-Ab12Cd"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() + "/pwd.txt.tmp-Zz99Yy"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() + "/pwd.txt.backup"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() + "/pwd.txt"));
 }
 
 TEST(AtomicWrite, FailureNamesTheFailedCall) {
