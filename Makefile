@@ -2,13 +2,14 @@
 # Debian packages first.
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 30
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ARGS ?=
 
-.PHONY: all deps configure build run test test-asan fuzz install format clean bench soak
+.PHONY: all deps configure build run test test-asan test-tsan fuzz install format clean bench soak
 
 all: build
 
@@ -32,6 +33,13 @@ test-asan: deps
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
+# The same tests, and the servers they start, under ThreadSanitizer; the
+# options and tests/tsan.supp come with the tests (tests/CMakeLists.txt).
+test-tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DQUILLO_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS)
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
+
 # libFuzzer targets (clang only), FUZZ_SECONDS each; fails on any finding.
 fuzz: deps
 	@CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_FUZZ=ON \
@@ -46,7 +54,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
 
 # Measurements, not tests: never run by CI. Each builds Release in BUILD_DIR.
 bench:

@@ -21,6 +21,7 @@
 #include <openssl/crypto.h>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -51,20 +52,22 @@ void install_git_credential_helper(const server::ServerContext& context) {
 
 // Steps 13 and 14: the browser auto-open and the tray icon, each when its
 // condition holds. The auto-open is decided before the tray writes
-// QUILLO_NO_AUTO_OPEN into the environment.
+// QUILLO_NO_AUTO_OPEN into the environment, but its thread starts after
+// that: it reads the environment, which setenv() may move under a reader.
 void start_desktop_conveniences(const server::ServerContext& context,
                                 const server::StartupFlags& flags,
                                 const std::function<void(std::string_view)>& log) {
     int port = context.settings.PORT;
-    if (desktop::auto_open_wanted(flags.no_browser, flags.daemon_mode,
-                                  utils::environment_variable)) {
-        desktop::start_browser_auto_open(port, std::cout, log);
-    }
+    bool open_browser =
+        desktop::auto_open_wanted(flags.no_browser, flags.daemon_mode, utils::environment_variable);
     if (desktop::tray_wanted(flags.no_tray, flags.daemon_mode,
                              desktop::env_is_set(utils::environment_variable, "QUILLO_NO_TRAY"),
                              utils::current_platform())) {
         desktop::start_tray(
             {context.executable_dir + "/quillo_tray_manager.so", port, &std::cout, log});
+    }
+    if (open_browser) {
+        desktop::start_browser_auto_open(port, std::cout, log);
     }
 }
 
@@ -132,23 +135,34 @@ int run_main(const std::vector<std::string>& argv, server::ServerContext& contex
     if (std::optional<int> status = dispatch_daemon_commands(command_line.flags, pid_file)) {
         return *status;
     }
-    context.serving = true;
-    if (command_line.flags.daemon_mode && context.modules.contains("qarn")) {
-        // The auto-start thread of the set-up stayed behind in the process
-        // that launched the daemon, which has exited by now.
-        integrations::qarn_autostart(context.executable_dir + "/qarn_service.so", std::cout,
-                                     [] { return true; });
-    }
-
     std::filesystem::create_directories(context.settings.WORKSPACE);
     install_git_credential_helper(context);
-    // The handle stays open for the life of the process.
-    std::FILE* server_log = server::open_server_log(context.settings.CONFIG_DIR + "/server.log");
+    // The handle stays open for the life of the process. server.log is only
+    // a copy of the console: one that cannot be opened (read-only, a
+    // directory) costs that copy, not the IDE.
+    std::FILE* server_log = nullptr;
+    std::string server_log_error;
+    try {
+        server_log = server::open_server_log(context.settings.CONFIG_DIR + "/server.log");
+    } catch (const std::system_error& e) {
+        server_log_error = e.what();
+    }
     auto log = [](std::string_view line) { utils::log_write(line); };
     if (command_line.flags.daemon_mode) {
         output::install_daemon_streams(log);
     } else {
         output::install_foreground_streams(server_log, log);
+    }
+    if (!server_log_error.empty()) {
+        std::cerr << "[WARN] " << server_log_error << "; the console is not copied to server.log"
+                  << std::endl;
+    }
+    // Only now that the process is known to serve and its streams are in
+    // place: --daemon must fork while the process has a single thread, and
+    // the thread prints through std::cout, whose buffer was just replaced.
+    if (context.modules.contains("qarn")) {
+        integrations::qarn_autostart(context.executable_dir + "/qarn_service.so", std::cout,
+                                     [] { return true; });
     }
     return serve(context, command_line.flags);
 }

@@ -17,5 +17,7 @@ class QarnService {
 
 } // namespace quillo
 
-// Exported by qarn_service.so: the process-wide service object.
+// Exported by qarn_service.so: the process-wide service object. It must never
+// be destroyed, not even when the process exits: the server calls it from a
+// background thread, which may still be inside start_background() then.
 extern "C" __attribute__((visibility("default"))) quillo::QarnService* get_service();

@@ -97,7 +97,9 @@ std::optional<Response> check_host(const Request& request,
     if (host == nullptr || host_allowed(*host, allowed)) {
         return std::nullopt;
     }
-    static const Response kRefusal = json_response({{"error", "Host not allowed"}}, 403);
+    // Never destroyed: connection threads may still copy it while the process exits.
+    static const Response& kRefusal =
+        *new Response(json_response({{"error", "Host not allowed"}}, 403));
     return kRefusal;
 }
 

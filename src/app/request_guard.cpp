@@ -7,9 +7,10 @@ namespace quillo::app {
 namespace {
 
 Response refusal() {
-    // Built once: a refused request costs no JSON serialisation.
-    static const Response kRefusal =
-        json_response({{"error", "未登录"}, {"auth_required", true}}, 401);
+    // Built once: a refused request costs no JSON serialisation. Never
+    // destroyed: connection threads may still copy it while the process exits.
+    static const Response& kRefusal =
+        *new Response(json_response({{"error", "未登录"}, {"auth_required", true}}, 401));
     return kRefusal;
 }
 

@@ -187,7 +187,8 @@ std::string SessionCodec::encode(const Session& session, int64_t now) const {
 }
 
 std::string SessionCodec::set_cookie(const Session& session, int64_t now) const {
-    static const std::string kAttributes = "; HttpOnly; Path=/; SameSite=Lax";
+    // A plain array: nothing for the exit to destroy under a connection thread.
+    static constexpr char kAttributes[] = "; HttpOnly; Path=/; SameSite=Lax";
     std::string name = kSessionCookieName;
     if (session.empty()) {
         return name + "=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0" + kAttributes;

@@ -115,9 +115,11 @@ void start_tray(const TrayStart& start) {
         ::setenv("QUILLO_PORT", std::to_string(start.port).c_str(), 1);
         ::setenv("QUILLO_NO_AUTO_OPEN", "1", 1);
         install_server_functions(module, start.log);
-        std::thread([module, &out, log = start.log] { run_tray(module, out, log); }).detach();
+        // Reported before the thread exists: the tray thread writes to `out`
+        // too (a failing icon), and the two must not write at the same time.
         out << "  [OK] System tray icon started (right-click for menu)\n" << std::flush;
         start.log("[SERVER] Tray icon started");
+        std::thread([module, &out, log = start.log] { run_tray(module, out, log); }).detach();
     } catch (const std::exception& e) {
         out << "  [WARN] Tray icon init failed: " + std::string(e.what()) + "\n" << std::flush;
         start.log("[SERVER] Tray icon init failed: " + std::string(e.what()));

@@ -86,9 +86,14 @@ void install(TextStream* out, TextStream* err) {
 
 void install_foreground_streams(std::FILE* log_file, LogFunction log) {
     std::string encoding = console_encoding();
-    auto* log_sink = new FileSink(log_file);
-    install(new TeeStream({new FdSink(STDOUT_FILENO, encoding), log_sink}, log),
-            new TeeStream({new FdSink(STDERR_FILENO, encoding), log_sink}, log));
+    std::vector<TextSink*> out_targets{new FdSink(STDOUT_FILENO, encoding)};
+    std::vector<TextSink*> err_targets{new FdSink(STDERR_FILENO, encoding)};
+    if (log_file != nullptr) {
+        auto* log_sink = new FileSink(log_file);
+        out_targets.push_back(log_sink);
+        err_targets.push_back(log_sink);
+    }
+    install(new TeeStream(std::move(out_targets), log), new TeeStream(std::move(err_targets), log));
 }
 
 void install_daemon_streams(LogFunction log) {

@@ -35,7 +35,8 @@ class LineBuffer : public std::streambuf {
 };
 
 // Puts the foreground tees behind std::cout, std::cerr and std::clog: the
-// console the process was started with, then `log_file`, then `log`.
+// console the process was started with, then `log_file` (none when null),
+// then `log`.
 void install_foreground_streams(std::FILE* log_file, LogFunction log);
 
 // Puts daemon streams over the already redirected descriptors 1 and 2.

@@ -30,6 +30,9 @@ void block_termination_signals() {
     sigaddset(&set, SIGINT);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A file that reaches the size limit (a full quota, a ulimit -f) must fail
+    // that one write with EFBIG, not kill the server in the middle of a request.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::vector<int> signals_to_handle(utils::Platform platform) {

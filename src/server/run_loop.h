@@ -35,8 +35,9 @@ class ShutdownEvent {
 
 // Blocks the termination signals in the calling thread and in every thread it
 // starts later, and ignores SIGPIPE (a closed connection must not kill the
-// server). Call first thing in main. Children started later must restore the
-// default mask and dispositions.
+// server) and SIGXFSZ (nor must a file that hits the size limit). Call first
+// thing in main. Children started later must restore the default mask and
+// dispositions.
 void block_termination_signals();
 
 // The signals that shut the server down: SIGTERM, then SIGHUP where it exists.

@@ -6,7 +6,6 @@
 #include "app/host_check.h"
 #include "app/request_guard.h"
 #include "app/secret_key.h"
-#include "integrations/qarn_autostart.h"
 #include "utils/files.h"
 
 #include <filesystem>
@@ -132,11 +131,6 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
     remove_stale_caches(executable_dir);
     context->modules = load_route_modules(executable_dir + "/routes", out);
     mount_route_modules(app, context->modules);
-    if (context->modules.contains("qarn")) {
-        const std::atomic<bool>* serving = &context->serving; // the context is never freed
-        integrations::qarn_autostart(executable_dir + "/qarn_service.so", std::cout,
-                                     [serving] { return serving->load(); });
-    }
     resume_pending_task(context->modules, out);
 
     register_frontend(app, {config.static_folder, QUILLO_VERSION, executable_dir});

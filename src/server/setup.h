@@ -7,7 +7,6 @@
 #include "server/route_modules.h"
 #include "utils/utils.h"
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -21,9 +20,6 @@ struct ServerContext {
     std::unique_ptr<app::Application> app;
     std::shared_ptr<app::PasswordStore> passwords;
     std::map<std::string, RouteModule> modules; // the ones that loaded
-    // Set once main goes on to serve; a process that only answers a daemon
-    // command never does.
-    std::atomic<bool> serving{false};
 };
 
 // A mandatory start-up step failed; the message says which and why.

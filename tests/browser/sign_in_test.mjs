@@ -190,6 +190,13 @@ async function main() {
     await stopServer(server);
     fs.rmSync(home, { recursive: true, force: true });
   }
+  // A sanitizer report makes the server's status non-zero, and a report
+  // written while it shuts down would otherwise pass unseen.
+  if (server.exitCode !== 0 && !process.exitCode) {
+    console.error(`FAILED: after SIGTERM the server ended with ${server.exitCode ?? server.signalCode}`);
+    console.error(`--- server output ---\n${server.output()}`);
+    process.exitCode = 1;
+  }
 }
 
 await main();

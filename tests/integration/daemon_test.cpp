@@ -111,6 +111,13 @@ TEST_F(DaemonTest, StartStatusServeAndStop) {
     std::this_thread::sleep_for(700ms); // a browser would have been asked by now
     EXPECT_FALSE(fs::exists(home_.path() + "/opened"));
 
+    // The chat service is started in the daemon itself, once it serves.
+    std::string qarn = "[QARN] Auto-start result: {\"status\":\"disabled\"}\n";
+    for (int i = 0; i < 150 && read_text(log).find(qarn) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(count_of(read_text(log), qarn), 1u) << read_text(log);
+
     Outcome second = run({"-d"});
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.out, "[daemon] Quillo daemon is already running (PID " + pid +

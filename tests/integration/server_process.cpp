@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <regex>
 #include <sstream>
@@ -289,7 +291,7 @@ ServerProcess::ServerProcess(ServerOptions options) {
         struct sigaction default_action {};
         default_action.sa_handler = SIG_DFL;
         sigemptyset(&default_action.sa_mask);
-        for (int signum : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+        for (int signum : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
             ::sigaction(signum, &default_action, nullptr);
         }
         // A test run that dies must not leave servers behind.
@@ -297,8 +299,22 @@ ServerProcess::ServerProcess(ServerOptions options) {
         if (::getppid() != parent) {
             ::_exit(127);
         }
-        if (::dup2(in.get(), 0) < 0 || ::dup2(out.get(), 1) < 0 || ::dup2(err.get(), 2) < 0 ||
-            ::chdir(work_dir.c_str()) != 0) {
+        // The console files are written under the limit too; they stay far
+        // below any limit a test sets.
+        bool ready = true;
+        if (options.file_size_limit) {
+            rlimit limit{};
+            ready = ::getrlimit(RLIMIT_FSIZE, &limit) == 0;
+            limit.rlim_cur = *options.file_size_limit;
+            ready = ready && ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+        }
+        // What root may do after exec is its bounding set; a user has no
+        // override to lose.
+        if (ready && options.without_dac_override && ::geteuid() == 0) {
+            ready = ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == 0;
+        }
+        if (!ready || ::dup2(in.get(), 0) < 0 || ::dup2(out.get(), 1) < 0 ||
+            ::dup2(err.get(), 2) < 0 || ::chdir(work_dir.c_str()) != 0) {
             int e = errno;
             (void)!::write(report_write.get(), &e, sizeof e);
             ::_exit(127);
@@ -326,6 +342,16 @@ ServerProcess::~ServerProcess() {
     if (pid_ > 0 && !status_) {
         ::kill(pid_, SIGKILL);
         reap(true);
+    }
+    // Under ThreadSanitizer a race in the server must fail the test that ran
+    // it, even when the test never reads the output and the server was killed
+    // before it could exit with the sanitizer's status. The report goes to
+    // standard error, which a daemon points at server.log.
+    for (const std::string& path : {dir_.path() + "/stderr.txt", config_dir() + "/server.log"}) {
+        std::string text = read_text(path);
+        if (text.find("ThreadSanitizer") != std::string::npos) {
+            ADD_FAILURE() << "the server reported on " << path << ":\n" << text;
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <httplib.h>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
@@ -73,6 +74,13 @@ struct ServerOptions {
     std::string host = "127.0.0.1";                         // QUILLO_HOST
     int port = 0;                                           // QUILLO_PORT; 0: free_port()
     std::string home{};                                     // empty: a fresh one of its own
+    // RLIMIT_FSIZE of the server: a write that would grow a file past it
+    // fails, even for root.
+    std::optional<rlim_t> file_size_limit{};
+    // Takes CAP_DAC_OVERRIDE out of the server's bounding set, so that a
+    // server run by root is held to file modes like any user (a 0444 file
+    // cannot be opened for writing). Starting fails when root cannot drop it.
+    bool without_dac_override = false;
 };
 
 // The environment a server under test gets: the test's own without any
@@ -85,7 +93,8 @@ server_environment(const std::string& home, int port, const std::string& host,
 
 // One run of the server, in server_environment() plus `env`. Standard output and standard error go
 // to files in the process's temporary directory; standard input is /dev/null. The destructor kills
-// a child that still runs, reaps it and removes the temporary directory.
+// a child that still runs, reaps it and removes the temporary directory; a ThreadSanitizer report
+// of the server on its standard error or in server.log fails the running test.
 class ServerProcess {
   public:
     explicit ServerProcess(ServerOptions options = {});

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace {
 
@@ -93,6 +94,33 @@ TEST(SignalsTest, AHangupDuringATerminationAddsNothing) {
                   count_log_lines(log, graceful_log_message("SIGHUP")),
               1u)
         << log;
+}
+
+// Connection threads are detached and outlive main: whatever they have read
+// must survive the exit. Each client keeps its connection, so its thread is
+// still waiting for the next request when the signal comes (under a
+// sanitizer, a report makes the status non-zero).
+TEST(SignalsTest, TerminationWithOpenConnectionsStillEndsWithStatusZero) {
+    ServerProcess server;
+    ASSERT_TRUE(server.wait_until_listening()) << server.describe();
+    write_text(server.config_dir() + "/pwd.txt", "pw");
+    std::vector<httplib::Client> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(http_client(server.host(), server.port()));
+        clients.back().set_keep_alive(true);
+    }
+    httplib::Result foreign_host = clients[0].Get("/api/health", {{"Host", "elsewhere.example"}});
+    httplib::Result signed_out = clients[1].Get("/api/files/module");
+    httplib::Result signed_in =
+        clients[2].Post("/api/auth/login", R"({"password": "pw"})", "application/json");
+    ASSERT_TRUE(foreign_host && signed_out && signed_in) << server.describe();
+    EXPECT_EQ(foreign_host->status, 403);
+    EXPECT_EQ(signed_out->status, 401);
+    EXPECT_EQ(signed_in->status, 200);
+    EXPECT_TRUE(signed_in->has_header("Set-Cookie"));
+
+    server.send_signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(), 0) << server.describe();
 }
 
 } // namespace

@@ -250,8 +250,8 @@ TEST(SessionCodec, ExpiresAfterItsLifetimeAndRefusesFarFutureIssueTimes) {
     EXPECT_FALSE(codec.decode(value, issued - 2 * 24 * 3600).has_value());
     // Signed issue times at the ends of the range: refused, without the
     // age overflowing on the way (UndefinedBehaviorSanitizer catches that).
-    for (int64_t extreme : {std::numeric_limits<int64_t>::min(),
-                            std::numeric_limits<int64_t>::max()}) {
+    for (int64_t extreme :
+         {std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
         EXPECT_FALSE(codec.decode(codec.encode(session, extreme), issued).has_value()) << extreme;
     }
 }
