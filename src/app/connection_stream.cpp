@@ -142,6 +142,19 @@ HeadResult ConnectionStream::read_head(int idle_timeout_ms) {
     }
 }
 
+void ConnectionStream::drain(int timeout_ms, size_t max_bytes) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    begin_ = end_ = 0;
+    size_t dropped = 0;
+    while (dropped < max_bytes && wait(POLLIN, milliseconds_until(deadline))) {
+        ssize_t n = receive(in_.data(), in_.size());
+        if (n <= 0) {
+            return;
+        }
+        dropped += static_cast<size_t>(n);
+    }
+}
+
 bool ConnectionStream::is_readable() const {
     return begin_ < end_ || wait(POLLIN, limits_.read_timeout_ms);
 }

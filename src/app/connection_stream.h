@@ -49,6 +49,10 @@ class ConnectionStream : public httplib::Stream {
     // still held. False when the client does not take the data in time.
     bool flush();
 
+    // Reads and drops what the client still sends, until it closes, for at
+    // most `timeout_ms` in all and `max_bytes`.
+    void drain(int timeout_ms, size_t max_bytes);
+
     bool is_readable() const override;
     bool is_writable() const override;
     ssize_t read(char* ptr, size_t size) override;

@@ -60,9 +60,7 @@ void refuse(ConnectionStream& stream, int status, std::string_view reason) {
     stream.write(answer.data(), answer.size());
     stream.flush();
     ::shutdown(stream.socket(), SHUT_WR);
-    char sink[4096];
-    for (int i = 0; i < 64 && stream.is_readable() && stream.read(sink, sizeof sink) > 0; ++i) {
-    }
+    stream.drain(1000, 256 * 1024);
 }
 
 } // namespace

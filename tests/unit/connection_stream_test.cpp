@@ -135,6 +135,17 @@ TEST_F(StreamPair, OversizedHeadsAreRecognisedBeforeTheyEnd) {
     ::close(more[1]);
 }
 
+TEST_F(StreamPair, DrainingStopsAtTheClientsEndOrItsLimits) {
+    ConnectionStream stream(server(), {});
+    send(std::string(1000, 'x'));
+    stream.drain(60'000, 512); // stops after 512 bytes, not after a minute
+    send("more");
+    stream.drain(50, 1 << 20); // the client stays: stops after 50 ms
+    close_client();
+    stream.drain(60'000, 1 << 20); // the client closed: stops at once
+    SUCCEED();
+}
+
 TEST_F(StreamPair, SmallWritesLeaveTogetherLargeOnesUncopied) {
     ConnectionStream stream(server(), {});
     ASSERT_EQ(stream.write("head;", 5), 5);
