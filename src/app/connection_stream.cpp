@@ -20,19 +20,23 @@ constexpr size_t kInitialBuffer = 4096;
 
 using AddressQuery = int (*)(int, sockaddr*, socklen_t*);
 
-void numeric_address(int fd, AddressQuery query, std::string& ip, int& port) {
+const SocketAddress& cached_address(std::optional<SocketAddress>& slot, int fd,
+                                    AddressQuery query) {
+    if (slot) {
+        return *slot;
+    }
+    slot = SocketAddress{};
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (query(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return;
-    }
     char host[NI_MAXHOST];
     char service[NI_MAXSERV];
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service,
+    if (query(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service,
                       sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-        ip = host;
-        port = std::atoi(service);
+        slot->ip = host;
+        slot->port = std::atoi(service);
     }
+    return *slot;
 }
 
 bool is_blank(char c) {
@@ -237,23 +241,15 @@ bool ConnectionStream::send_all(const char* data, size_t size) {
 }
 
 void ConnectionStream::get_remote_ip_and_port(std::string& ip, int& port) const {
-    if (!remote_) {
-        // Not emplace(): clang sees Address as not default-constructible
-        // inside the class that holds it (its member initializer).
-        remote_ = Address{};
-        numeric_address(fd_, ::getpeername, remote_->ip, remote_->port);
-    }
-    ip = remote_->ip;
-    port = remote_->port;
+    const SocketAddress& address = cached_address(remote_, fd_, ::getpeername);
+    ip = address.ip;
+    port = address.port;
 }
 
 void ConnectionStream::get_local_ip_and_port(std::string& ip, int& port) const {
-    if (!local_) {
-        local_ = Address{};
-        numeric_address(fd_, ::getsockname, local_->ip, local_->port);
-    }
-    ip = local_->ip;
-    port = local_->port;
+    const SocketAddress& address = cached_address(local_, fd_, ::getsockname);
+    ip = address.ip;
+    port = address.port;
 }
 
 Headers parse_header_fields(std::string_view head) {

@@ -33,6 +33,11 @@ enum class HeadResult {
     HeadTooLarge,       // a header line or the whole head is too long: answer 431
 };
 
+struct SocketAddress {
+    std::string ip;
+    int port = 0;
+};
+
 class ConnectionStream : public httplib::Stream {
   public:
     ConnectionStream(int fd, StreamLimits limits);
@@ -68,11 +73,6 @@ class ConnectionStream : public httplib::Stream {
     ssize_t receive(char* target, size_t room);
     bool send_all(const char* data, size_t size);
 
-    struct Address {
-        std::string ip;
-        int port = 0;
-    };
-
     int fd_;
     StreamLimits limits_;
     std::vector<char> in_; // [begin_, end_) is received and not yet consumed
@@ -82,8 +82,8 @@ class ConnectionStream : public httplib::Stream {
     size_t head_end_ = 0;
     size_t scan_pos_ = 0; // where the next unscanned line of the head starts
     std::string held_;    // written but not yet sent
-    mutable std::optional<Address> remote_;
-    mutable std::optional<Address> local_;
+    mutable std::optional<SocketAddress> remote_; // looked up once per connection
+    mutable std::optional<SocketAddress> local_;
 };
 
 // The header fields of a request head (request line first, then one field
