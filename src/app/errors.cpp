@@ -1,5 +1,7 @@
 #include "app/errors.h"
 
+#include "utils/text.h"
+
 #include <cstdlib>
 #include <cxxabi.h>
 #include <memory>
@@ -10,10 +12,13 @@ namespace quillo::app {
 namespace {
 
 // There is no traceback to print; the error's type and message, with the
-// request that raised it, are what a developer needs to find the fault.
+// request that raised it, are what a developer needs to find the fault. The
+// method, the path and the message may hold what the client sent: escaped,
+// a line feed in them cannot forge a line of the log.
 void report(std::ostream& err, const Request& request, const std::exception& error) {
-    err << "[ERROR] " << request.method << " " << request.path << ": " << error_type_name(error)
-        << ": " << error.what() << std::endl;
+    err << "[ERROR] " << utils::escape_controls(request.method) << " "
+        << utils::escape_controls(request.path) << ": " << error_type_name(error) << ": "
+        << utils::escape_controls(error.what()) << std::endl;
 }
 
 } // namespace

@@ -265,12 +265,14 @@ std::optional<Response> try_proxy_fallback(const Request& request, const std::st
         if (!proxy_url) {
             return std::nullopt;
         }
-        out << "[PROXY FALLBACK] Redirecting escaped /" + path + " → " +
-                   std::string(utils::first_code_points(*proxy_url, kPrintedUrlLimit)) + "\n"
+        out << "[PROXY FALLBACK] Redirecting escaped /" + utils::escape_controls(path) + " → " +
+                   utils::escape_controls(utils::first_code_points(*proxy_url, kPrintedUrlLimit)) +
+                   "\n"
             << std::flush;
         return redirect(*proxy_url, request.method == "GET" ? 302 : 307);
     } catch (const std::exception& e) {
-        out << "[PROXY FALLBACK] Failed to redirect: " + std::string(e.what()) + "\n" << std::flush;
+        out << "[PROXY FALLBACK] Failed to redirect: " + utils::escape_controls(e.what()) + "\n"
+            << std::flush;
         return std::nullopt;
     }
 }

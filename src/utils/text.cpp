@@ -197,4 +197,32 @@ std::string replace_all(std::string text, std::string_view from, std::string_vie
     return text;
 }
 
+std::string escape_controls(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    auto escape_byte = [](std::string& out, unsigned char byte) {
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xf];
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            escape_byte(out, byte);
+        } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            // U+0080..U+009F: terminals act on these as they do on ESC.
+            escape_byte(out, byte);
+            escape_byte(out, next);
+            ++i;
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
 } // namespace quillo::utils

@@ -30,6 +30,11 @@ std::string_view first_code_points(std::string_view text, size_t count);
 // `text` with the ASCII capitals made small; other bytes as they are.
 std::string ascii_lower(std::string_view text);
 
+// Client-supplied text made safe for one console or log line: a line feed
+// becomes the two characters "\\n", every other control character (C0,
+// DEL, and C1 as UTF-8 encodes it) "\\xNN" per byte. The rest is kept.
+std::string escape_controls(std::string_view text);
+
 std::string replace_all(std::string text, std::string_view from, std::string_view to);
 
 } // namespace quillo::utils

@@ -47,4 +47,16 @@ TEST(Utf8Test, FirstCodePointsNeverSplitACharacter) {
     EXPECT_EQ(first_code_points("", 3), "");
 }
 
+TEST(Utf8Test, ClientTextCannotBreakOrSteerALogLine) {
+    EXPECT_EQ(escape_controls("/a\n[OK] forged"), "/a\\n[OK] forged");
+    EXPECT_EQ(escape_controls("\r\t\x1b[2J\x7f"), "\\x0d\\x09\\x1b[2J\\x7f");
+    EXPECT_EQ(escape_controls("\xc2\x9b"
+                              "31m"),
+              "\\xc2\\x9b31m")
+        << "C1 CSI";
+    EXPECT_EQ(escape_controls("文件/é\xc2\xa0\xff"), "文件/é\xc2\xa0\xff")
+        << "everything else kept";
+    EXPECT_EQ(escape_controls(std::string("a\0b", 3)), "a\\x00b");
+}
+
 } // namespace
