@@ -6,6 +6,7 @@
 #include "desktop/tray.h"
 #include "integrations/qarn_autostart.h"
 #include "output/line_buffer.h"
+#include "output/text_sink.h"
 #include "server/command_line.h"
 #include "server/listeners.h"
 #include "server/run_loop.h"
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <openssl/crypto.h>
 #include <optional>
 #include <string>
@@ -50,9 +52,8 @@ void install_git_credential_helper(const server::ServerContext& context) {
     }
 }
 
-// Steps 13 and 14: the browser auto-open and the tray icon, each when its
-// condition holds. The auto-open is decided before the tray writes
-// QUILLO_NO_AUTO_OPEN into the environment, but its thread starts after
+// The browser auto-open and the tray icon, each when its condition holds. The auto-open is decided
+// before the tray writes QUILLO_NO_AUTO_OPEN into the environment, but its thread starts after
 // that: it reads the environment, which setenv() may move under a reader.
 void start_desktop_conveniences(const server::ServerContext& context,
                                 const server::StartupFlags& flags,
@@ -83,8 +84,11 @@ int serve(const server::ServerContext& context, const server::StartupFlags& flag
     if (g_listeners->empty()) {
         std::cout << "[ERROR] No servers could be started. Exiting." << std::endl;
         log("[SERVER] ERROR: No servers could be started. Exiting.");
+        daemon::report_failure("No servers could be started");
         return 1;
     }
+    // A daemon's invoking command returns now, and the port answers.
+    daemon::report_ready();
 
     start_desktop_conveniences(context, flags, log);
 
@@ -95,11 +99,12 @@ int serve(const server::ServerContext& context, const server::StartupFlags& flag
     return 0;
 }
 
-// Steps 3 to 5: --status, --stop and --daemon, in that order of precedence.
-// Returns the exit status when the process is done; nothing when it goes on
-// to serve (in the foreground, or as the freshly detached daemon).
-std::optional<int> dispatch_daemon_commands(const server::StartupFlags& flags,
-                                            const std::string& pid_file) {
+// --status and --stop, which status wins over: answered from the PID file
+// alone, so that neither a broken configuration nor a missing module keeps a
+// running daemon from being found or stopped. Nothing when the command line
+// asks for neither.
+std::optional<int> answer_control_command(const server::StartupFlags& flags,
+                                          const std::string& pid_file) {
     if (flags.check_status) {
         daemon::DaemonStatus status = daemon::daemon_status(pid_file);
         if (status.running) {
@@ -112,14 +117,60 @@ std::optional<int> dispatch_daemon_commands(const server::StartupFlags& flags,
     if (flags.stop_daemon) {
         return daemon::daemon_stop(pid_file, std::cout);
     }
-    if (flags.daemon_mode) {
-        return daemon::daemon_start(pid_file, utils::current_platform(), std::cout);
-    }
     return std::nullopt;
 }
 
-int run_main(const std::vector<std::string>& argv, server::ServerContext& context,
-             const std::string& pid_file) {
+// server.log with its start line, then the streams behind std::cout and
+// std::cerr. server.log is only a copy of the console: one that cannot be
+// opened (read-only, a directory) costs that copy, not the IDE.
+void install_output_streams(const server::StartupFlags& flags, const std::string& config_dir,
+                            const std::string& pid_file) {
+    std::shared_ptr<output::TextSink> server_log;
+    std::string server_log_error;
+    try {
+        server_log = server::open_server_log(config_dir + "/server.log");
+    } catch (const std::system_error& e) {
+        server_log_error = e.what();
+    }
+    auto log = [](std::string_view line) { utils::log_write(line); };
+    if (flags.daemon_mode) {
+        // The start line is all a daemon writes there: held open, the file
+        // would keep its disk space after a rotation removed it.
+        server_log.reset();
+        output::install_daemon_streams(daemon::open_daemon_log(pid_file), log);
+    } else {
+        output::install_foreground_streams(server_log, log);
+    }
+    if (!server_log_error.empty()) {
+        std::cerr << "[WARN] " << server_log_error << "; the console is not copied to server.log"
+                  << std::endl;
+    }
+}
+
+// The rest of the start-up, once the settings are read and the application
+// is built: detaching when asked to, preparing the process, serving.
+int start(const server::StartupFlags& flags, server::ServerContext& context,
+          const std::string& pid_file) {
+    if (flags.daemon_mode) {
+        if (std::optional<int> status =
+                daemon::daemon_start(pid_file, utils::current_platform(), std::cout)) {
+            return *status;
+        }
+    }
+    std::filesystem::create_directories(context.settings.WORKSPACE);
+    install_git_credential_helper(context);
+    install_output_streams(flags, context.settings.CONFIG_DIR, pid_file);
+    // Only now that the process is known to serve and its streams are in
+    // place: --daemon must fork while the process has a single thread, and
+    // the thread prints through std::cout, whose buffer was just replaced.
+    if (context.modules.contains("qarn")) {
+        integrations::qarn_autostart(context.executable_dir + "/qarn_service.so", std::cout,
+                                     [] { return true; });
+    }
+    return serve(context, flags);
+}
+
+int run_main(const std::vector<std::string>& argv) {
     std::vector<std::string> args;
     if (argv.size() > 1) {
         args.assign(argv.begin() + 1, argv.end());
@@ -132,39 +183,15 @@ int run_main(const std::vector<std::string>& argv, server::ServerContext& contex
         std::cout << server::help_text(argv.empty() ? "quillo" : argv[0]) << std::flush;
         return server::help_exit_status(command_line);
     }
-    if (std::optional<int> status = dispatch_daemon_commands(command_line.flags, pid_file)) {
+    utils::SettingsSources sources = utils::process_sources();
+    std::string pid_file = daemon::pid_file_path(sources.home_dir);
+    if (std::optional<int> status = answer_control_command(command_line.flags, pid_file)) {
         return *status;
     }
-    std::filesystem::create_directories(context.settings.WORKSPACE);
-    install_git_credential_helper(context);
-    // The handle stays open for the life of the process. server.log is only
-    // a copy of the console: one that cannot be opened (read-only, a
-    // directory) costs that copy, not the IDE.
-    std::FILE* server_log = nullptr;
-    std::string server_log_error;
-    try {
-        server_log = server::open_server_log(context.settings.CONFIG_DIR + "/server.log");
-    } catch (const std::system_error& e) {
-        server_log_error = e.what();
-    }
-    auto log = [](std::string_view line) { utils::log_write(line); };
-    if (command_line.flags.daemon_mode) {
-        output::install_daemon_streams(log);
-    } else {
-        output::install_foreground_streams(server_log, log);
-    }
-    if (!server_log_error.empty()) {
-        std::cerr << "[WARN] " << server_log_error << "; the console is not copied to server.log"
-                  << std::endl;
-    }
-    // Only now that the process is known to serve and its streams are in
-    // place: --daemon must fork while the process has a single thread, and
-    // the thread prints through std::cout, whose buffer was just replaced.
-    if (context.modules.contains("qarn")) {
-        integrations::qarn_autostart(context.executable_dir + "/qarn_service.so", std::cout,
-                                     [] { return true; });
-    }
-    return serve(context, command_line.flags);
+    utils::configure(utils::load_settings(sources));
+    g_context =
+        server::build_application(utils::settings(), sources.executable_dir, std::cout).release();
+    return start(command_line.flags, *g_context, pid_file);
 }
 
 } // namespace
@@ -176,16 +203,11 @@ int main(int argc, char** argv) {
     // OpenSSL's exit-time clean-up must not pull the library from under them.
     // Nothing here reads the system's OpenSSL configuration either.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-    std::vector<std::string> args(argv, argv + argc);
     try {
-        quillo::utils::SettingsSources sources = quillo::utils::process_sources();
-        quillo::utils::configure(quillo::utils::load_settings(sources));
-        g_context = quillo::server::build_application(quillo::utils::settings(),
-                                                      sources.executable_dir, std::cout)
-                        .release();
-        return run_main(args, *g_context, quillo::daemon::pid_file_path(sources.home_dir));
+        return run_main(std::vector<std::string>(argv, argv + argc));
     } catch (const std::exception& e) {
         std::cerr << "[ERROR] " << e.what() << std::endl;
+        quillo::daemon::report_failure(e.what());
         return 1;
     }
 }

@@ -1,8 +1,11 @@
 #include "daemon/daemon.h"
 
+#include "output/rotating_file_sink.h"
 #include "utils/files.h"
 #include "utils/text.h"
+#include "utils/unique_fd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -40,30 +43,46 @@ void remove_quietly(const std::string& path) {
     std::filesystem::remove(path, ignored);
 }
 
-// A process that has exited but was not yet reaped by its parent still
-// answers signal 0. A daemon's parent is init, which in a container may
-// reap late or never, so such a process counts as gone. Linux only: other
-// systems have no /proc to ask.
-bool is_zombie(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return false;
+// /proc/<pid>/stat holds "<pid> (<command name>) <state> ...". The name may
+// hold anything, parentheses included, so it ends at the last ')'.
+struct StatFields {
+    std::string name;
+    char state = '?';
+};
+
+std::optional<StatFields> parse_stat(const std::string& text) {
+    size_t open = text.find('(');
+    size_t close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open ||
+        close + 2 >= text.size()) {
+        return std::nullopt;
     }
-    size_t name_end = line.rfind(')'); // the command name may hold anything
-    return name_end != std::string::npos && line.compare(name_end, 3, ") Z") == 0;
+    return StatFields{text.substr(open + 1, close - open - 1), text[close + 2]};
 }
 
-// True while the process exists; false once it is gone (ESRCH). With
-// `eperm_is_gone`, a process this user may not signal counts as gone too.
-bool process_exists(pid_t pid, bool eperm_is_gone) {
-    if (::kill(pid, 0) == 0) {
-        return !is_zombie(pid);
+bool proc_is_mounted() {
+    return ::access("/proc/self/stat", F_OK) == 0;
+}
+
+ProcessProbe::Stat read_process_stat(pid_t pid) {
+    using Entry = ProcessProbe::Stat::Entry;
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[512]; // the fields up to the state fit in 64 bytes
+    ssize_t n = fd.get() >= 0 ? ::read(fd.get(), buffer, sizeof buffer) : -1;
+    if (n > 0) {
+        return {Entry::Read, std::string(buffer, static_cast<size_t>(n))};
     }
-    if (errno == ESRCH || (eperm_is_gone && errno == EPERM)) {
-        return false;
-    }
-    throw_errno("kill(" + std::to_string(pid) + ", 0)");
+    // An entry that vanished (ENOENT at the open, ESRCH at the read once
+    // the process is reaped) is a process that is gone; without /proc at all
+    // nothing can be told.
+    bool vanished = (errno == ENOENT || errno == ESRCH) && proc_is_mounted();
+    return {vanished ? Entry::Missing : Entry::Unreadable, {}};
+}
+
+std::string file_name_of_executable() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).filename().string();
 }
 
 // False when the bytes could not all be written. The start reports ignore
@@ -103,9 +122,14 @@ void wait_for_child(pid_t pid) {
 // The path of the PID file, kept for the exit handler; never freed.
 const std::string* g_pid_file = nullptr;
 
+// Set once the PID file is removed: by then another daemon may have
+// written its own, which this one must not remove at its exit.
+bool g_pid_file_removed = false;
+
 void cleanup_pid() {
-    if (g_pid_file != nullptr) {
+    if (g_pid_file != nullptr && !g_pid_file_removed) {
         ::unlink(g_pid_file->c_str());
+        g_pid_file_removed = true;
     }
 }
 
@@ -145,13 +169,20 @@ void write_pid_file(const std::string& pid_file) {
 }
 
 // Standard input from the null device; standard output and error appended
-// to the log, which a new file creates readable by everyone (the mask is 0).
+// to the log.
 void redirect_standard_streams(const std::string& log_path) {
     int devnull = ::open("/dev/null", O_RDWR);
     if (devnull < 0 || ::dup2(devnull, STDIN_FILENO) < 0) {
         throw_errno("cannot open /dev/null");
     }
+    // A new log is readable by everyone and writable by the owner alone,
+    // whatever mask the daemon was started with; only this one file is
+    // created without the mask.
+    mode_t inherited_mask = ::umask(0);
     int log_fd = ::open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    int open_error = errno;
+    ::umask(inherited_mask);
+    errno = open_error;
     if (log_fd < 0 || ::dup2(log_fd, STDOUT_FILENO) < 0 || ::dup2(log_fd, STDERR_FILENO) < 0) {
         throw_errno("cannot open " + log_path);
     }
@@ -163,18 +194,32 @@ void redirect_standard_streams(const std::string& log_path) {
     }
 }
 
-// Everything the daemon does before it reports ready, in this order.
-void become_daemon(const std::string& pid_file, int write_fd) {
+// The write end of the start pipe, held by the daemon until it reports;
+// close-on-exec, so no program the server starts keeps it open.
+int g_report_fd = -1;
+
+void send_report(std::string_view message) {
+    if (g_report_fd < 0) {
+        return;
+    }
+    write_all(g_report_fd, message);
+    close_fd(g_report_fd);
+    g_report_fd = -1;
+}
+
+std::string daemon_log_path(const std::string& pid_file) {
+    return (std::filesystem::path(pid_file).parent_path() / "server.log").string();
+}
+
+// Everything the daemon does before it goes on with the start-up, in this
+// order. It reports once the server serves, or fails.
+void become_daemon(const std::string& pid_file) {
     std::filesystem::path directory = std::filesystem::path(pid_file).parent_path();
     std::filesystem::create_directories(directory);
     write_pid_file(pid_file);
     g_pid_file = new std::string(pid_file);
     std::atexit(cleanup_pid);
-    ::umask(0);
-    std::filesystem::create_directories(directory);
-    redirect_standard_streams((directory / "server.log").string());
-    write_all(write_fd, kReadyMarker);
-    close_fd(write_fd);
+    redirect_standard_streams(daemon_log_path(pid_file));
 }
 
 // The invoking process: waits for the report and says how the start went.
@@ -232,7 +277,60 @@ std::optional<pid_t> parse_pid(std::string_view content) {
     return static_cast<pid_t>(value);
 }
 
-DaemonStatus daemon_status(const std::string& pid_file) {
+ProcessProbe system_probe() {
+    ProcessProbe probe;
+    probe.send_signal = [](pid_t pid, int signum) { return ::kill(pid, signum) == 0 ? 0 : errno; };
+    probe.read_stat = read_process_stat;
+    probe.sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
+    probe.server_names = own_command_names();
+    return probe;
+}
+
+std::vector<std::string> own_command_names() {
+    constexpr size_t kCommandNameLimit = 15; // TASK_COMM_LEN less its terminator
+    std::vector<std::string> names;
+    if (std::optional<StatFields> own = parse_stat(read_process_stat(::getpid()).text)) {
+        names.push_back(own->name);
+    }
+    // Started through a link, the command name is the link's; the daemon and
+    // the command that stops it may have been started by either name.
+    std::string file_name = file_name_of_executable().substr(0, kCommandNameLimit);
+    if (!file_name.empty() && std::find(names.begin(), names.end(), file_name) == names.end()) {
+        names.push_back(file_name);
+    }
+    return names;
+}
+
+ProcessState probe_process(pid_t pid, const ProcessProbe& probe, bool eperm_is_gone) {
+    if (int error = probe.send_signal(pid, 0); error != 0) {
+        if (error == ESRCH || (eperm_is_gone && error == EPERM)) {
+            return ProcessState::Gone;
+        }
+        throw std::system_error(error, std::generic_category(),
+                                "kill(" + std::to_string(pid) + ", 0)");
+    }
+    ProcessProbe::Stat stat = probe.read_stat(pid);
+    if (stat.entry == ProcessProbe::Stat::Entry::Missing) {
+        return ProcessState::Gone; // reaped since the signal
+    }
+    std::optional<StatFields> fields = parse_stat(stat.text);
+    if (!fields) {
+        return ProcessState::Server; // cannot tell: signal 0 alone decides
+    }
+    // A process that has exited but was not yet reaped by its parent still
+    // answers signal 0. A daemon's parent is init, which in a container may
+    // reap late or never, so such a process counts as gone.
+    if (fields->state == 'Z' || fields->state == 'X') {
+        return ProcessState::Gone;
+    }
+    const std::vector<std::string>& names = probe.server_names;
+    if (!names.empty() && std::find(names.begin(), names.end(), fields->name) == names.end()) {
+        return ProcessState::Other;
+    }
+    return ProcessState::Server;
+}
+
+DaemonStatus daemon_status(const std::string& pid_file, const ProcessProbe& probe) {
     std::error_code ec;
     if (!std::filesystem::exists(pid_file, ec)) {
         return {};
@@ -246,32 +344,39 @@ DaemonStatus daemon_status(const std::string& pid_file) {
     if (!pid) {
         return {};
     }
-    if (process_exists(*pid, true)) {
+    if (probe_process(*pid, probe, true) == ProcessState::Server) {
         return {true, *pid};
     }
     remove_quietly(pid_file);
     return {};
 }
 
-int daemon_stop(const std::string& pid_file, std::ostream& out) {
-    DaemonStatus status = daemon_status(pid_file);
+int daemon_stop(const std::string& pid_file, std::ostream& out, const ProcessProbe& probe) {
+    DaemonStatus status = daemon_status(pid_file, probe);
     if (!status.running) {
         out << "[daemon] Quillo daemon is not running." << std::endl;
         return 1;
     }
     out << "[daemon] Stopping Quillo daemon (PID " << status.pid << ")..." << std::endl;
-    if (::kill(status.pid, SIGTERM) != 0) {
-        if (errno != ESRCH) {
-            throw_errno("kill(" + std::to_string(status.pid) + ", SIGTERM)");
+    if (int error = probe.send_signal(status.pid, SIGTERM); error != 0) {
+        if (error != ESRCH) {
+            throw std::system_error(error, std::generic_category(),
+                                    "kill(" + std::to_string(status.pid) + ", SIGTERM)");
         }
         out << "[daemon] Process already exited." << std::endl;
         remove_quietly(pid_file);
         return 0;
     }
-    for (int check = 0; check < kStopChecks && process_exists(status.pid, false); ++check) {
-        std::this_thread::sleep_for(kCheckInterval);
+    // The verdict is the last probe's: a new probe after the loop could
+    // only disagree with it by racing the process's end.
+    bool alive = true;
+    for (int check = 0; check < kStopChecks && alive; ++check) {
+        alive = probe_process(status.pid, probe, false) == ProcessState::Server;
+        if (alive) {
+            probe.sleep(kCheckInterval);
+        }
     }
-    if (process_exists(status.pid, false)) {
+    if (alive) {
         out << "[daemon] Quillo daemon did not stop within 10 seconds (PID " << status.pid << ")."
             << std::endl;
         return 1;
@@ -314,8 +419,32 @@ std::optional<int> daemon_start(const std::string& pid_file, utils::Platform pla
     }
     close_fd(fds[0]);
     detach(fds[1]);
-    become_daemon(pid_file, fds[1]);
+    g_report_fd = fds[1];
+    become_daemon(pid_file);
     return std::nullopt;
+}
+
+std::shared_ptr<output::TextSink> open_daemon_log(const std::string& pid_file) {
+    try {
+        return std::make_shared<output::RotatingFileSink>(daemon_log_path(pid_file),
+                                                          output::kServerLogLimit, [](int fd) {
+                                                              ::dup2(fd, STDOUT_FILENO);
+                                                              ::dup2(fd, STDERR_FILENO);
+                                                          });
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+void report_ready() {
+    send_report(kReadyMarker);
+}
+
+void report_failure(std::string_view reason) {
+    if (g_report_fd >= 0) {
+        cleanup_pid();
+    }
+    send_report(std::string(kFailMarker) + std::string(reason));
 }
 
 } // namespace quillo::daemon

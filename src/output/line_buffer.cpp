@@ -84,21 +84,27 @@ void install(TextStream* out, TextStream* err) {
 
 } // namespace
 
-void install_foreground_streams(std::FILE* log_file, LogFunction log) {
+// The sinks, like the streams, are never destroyed.
+void install_foreground_streams(std::shared_ptr<TextSink> log_file, LogFunction log) {
     std::string encoding = console_encoding();
     std::vector<TextSink*> out_targets{new FdSink(STDOUT_FILENO, encoding)};
     std::vector<TextSink*> err_targets{new FdSink(STDERR_FILENO, encoding)};
-    if (log_file != nullptr) {
-        auto* log_sink = new FileSink(log_file);
+    if (log_file) {
+        TextSink* log_sink = (new std::shared_ptr<TextSink>(std::move(log_file)))->get();
         out_targets.push_back(log_sink);
         err_targets.push_back(log_sink);
     }
     install(new TeeStream(std::move(out_targets), log), new TeeStream(std::move(err_targets), log));
 }
 
-void install_daemon_streams(LogFunction log) {
-    install(new DaemonStream(*new FdSink(STDOUT_FILENO, "utf-8"), log),
-            new DaemonStream(*new FdSink(STDERR_FILENO, "utf-8"), log));
+void install_daemon_streams(std::shared_ptr<TextSink> daemon_log, LogFunction log) {
+    if (!daemon_log) {
+        install(new DaemonStream(*new FdSink(STDOUT_FILENO, "utf-8"), log),
+                new DaemonStream(*new FdSink(STDERR_FILENO, "utf-8"), log));
+        return;
+    }
+    TextSink& sink = **new std::shared_ptr<TextSink>(std::move(daemon_log));
+    install(new DaemonStream(sink, log), new DaemonStream(sink, log));
 }
 
 } // namespace quillo::output

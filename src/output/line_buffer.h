@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <streambuf>
 #include <string>
@@ -37,9 +38,10 @@ class LineBuffer : public std::streambuf {
 // Puts the foreground tees behind std::cout, std::cerr and std::clog: the
 // console the process was started with, then `log_file` (none when null),
 // then `log`.
-void install_foreground_streams(std::FILE* log_file, LogFunction log);
+void install_foreground_streams(std::shared_ptr<TextSink> log_file, LogFunction log);
 
-// Puts daemon streams over the already redirected descriptors 1 and 2.
-void install_daemon_streams(LogFunction log);
+// Puts daemon streams over `daemon_log`, the file behind the redirected
+// descriptors 1 and 2, or over those descriptors themselves when it is null.
+void install_daemon_streams(std::shared_ptr<TextSink> daemon_log, LogFunction log);
 
 } // namespace quillo::output

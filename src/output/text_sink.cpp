@@ -33,16 +33,6 @@ void FdSink::write(std::string_view utf8) {
     }
 }
 
-void FileSink::write(std::string_view utf8) {
-    if (std::fwrite(utf8.data(), 1, utf8.size(), file_) != utf8.size()) {
-        throw std::system_error(errno, std::generic_category(), "write server.log");
-    }
-}
-
-void FileSink::flush() {
-    std::fflush(file_);
-}
-
 namespace {
 
 // The locale name that decides the character set, by the usual precedence.

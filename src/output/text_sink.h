@@ -35,18 +35,6 @@ class FdSink : public TextSink {
     std::string encoding_;
 };
 
-// The server.log handle, shared by both tees; stdio locks it per call.
-class FileSink : public TextSink {
-  public:
-    explicit FileSink(std::FILE* file) : file_(file) {}
-    void write(std::string_view utf8) override;
-    void flush() override;
-    std::optional<std::string> encoding() const override { return "utf-8"; }
-
-  private:
-    std::FILE* file_;
-};
-
 // The console's encoding: the codeset of the user's locale, read without
 // changing the process's own locale. The plain C locale counts as UTF-8,
 // as in current language runtimes: it is what phones' Linux userlands run

@@ -1,8 +1,7 @@
 #include "server/server_log.h"
 
-#include <cerrno>
+#include <cstdio>
 #include <ctime>
-#include <system_error>
 
 namespace quillo::server {
 
@@ -31,14 +30,9 @@ std::string start_line(std::chrono::system_clock::time_point when) {
     return "\n--- Quillo Server starting at " + iso_utc_timestamp(when) + " ---\n";
 }
 
-std::FILE* open_server_log(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "ae"); // append, close-on-exec
-    if (file == nullptr) {
-        throw std::system_error(errno, std::generic_category(), "cannot open " + path);
-    }
-    std::string line = start_line(std::chrono::system_clock::now());
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fflush(file);
+std::shared_ptr<output::RotatingFileSink> open_server_log(const std::string& path) {
+    auto file = std::make_shared<output::RotatingFileSink>(path, output::kServerLogLimit);
+    file->write(start_line(std::chrono::system_clock::now()));
     return file;
 }
 

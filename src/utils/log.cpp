@@ -1,10 +1,10 @@
 #include "utils/utils.h"
 
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
-#include <sys/stat.h>
 
 namespace quillo::utils {
 
@@ -26,19 +26,14 @@ LogState& state() {
     return *instance;
 }
 
-// A daemon runs with a umask of 0, so a log file it creates would be
-// writable by every local user; nobody but the owner may write to it.
-void drop_write_access_of_others(const spdlog::filename_t&, std::FILE* file) {
-    struct stat st {};
-    int fd = ::fileno(file);
-    if (::fstat(fd, &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        ::fchmod(fd, st.st_mode & 07755);
-    }
+// Programs the server starts must not inherit the log.
+void close_on_exec(const spdlog::filename_t&, std::FILE* file) {
+    ::fcntl(::fileno(file), F_SETFD, FD_CLOEXEC);
 }
 
 std::shared_ptr<spdlog::logger> open_logger(const std::string& path) {
     spdlog::file_event_handlers handlers;
-    handlers.after_open = drop_write_access_of_others;
+    handlers.after_open = close_on_exec;
     auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxLogBytes,
                                                                        kLogFiles, false, handlers);
     auto logger = std::make_shared<spdlog::logger>("quillo", std::move(sink));

@@ -68,7 +68,7 @@ class AuthHttpTest : public ::testing::Test {
 };
 
 TEST_F(AuthHttpTest, SetUpLoginAndLogoutAsABrowserSeesThem) {
-    // A daemon runs with umask 0; the password file must stay private anyway.
+    // Even under a umask of 0 the password file stays private.
     mode_t old_mask = ::umask(0);
     start();
     ::umask(old_mask);

@@ -1,6 +1,7 @@
 // The command line: help, unknown arguments and the exit status they give.
 #include "server_process.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {
@@ -92,6 +93,28 @@ TEST(CommandLineTest, KnownStartFlagsStartTheServer) {
     EXPECT_EQ(server.stdout_text().find("Usage: "), std::string::npos) << server.describe();
     EXPECT_EQ(server.stdout_text().find("Unknown argument"), std::string::npos)
         << server.describe();
+}
+
+// Help, status and stop are answered from the command line and the PID file
+// alone: a missing module or a bad setting does not stop them, and they
+// create nothing in a new user's home.
+TEST(CommandLineTest, ControlCommandsNeedNoSettingsModulesOrFiles) {
+    TempDir scratch;
+    std::string binary = copy_build_layout(scratch.path() + "/install");
+    ASSERT_TRUE(std::filesystem::remove(scratch.path() + "/install/routes/files.so"));
+    std::string home = scratch.path() + "/home";
+    std::filesystem::create_directory(home);
+    auto run = [&](const char* arg) {
+        ServerProcess command(
+            {.binary = binary, .args = {arg}, .env = {{"QUILLO_PORT", "abc"}}, .home = home});
+        std::optional<int> status = command.wait_exit();
+        return std::pair(status.value_or(-1000), command.stdout_text() + command.stderr_text());
+    };
+    auto [help_status, help] = run("--help");
+    EXPECT_EQ(help_status, 0) << help;
+    EXPECT_EQ(run("--status"), std::pair(0, std::string("Quillo daemon is not running.\n")));
+    EXPECT_EQ(run("--stop"), std::pair(1, std::string("[daemon] Quillo daemon is not running.\n")));
+    EXPECT_TRUE(std::filesystem::is_empty(home)) << "no configuration, no workspace";
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -43,26 +44,29 @@ class DaemonTest : public ::testing::Test {
     };
     // Runs the command to its end, as a user would from a shell.
     Outcome run(std::vector<std::string> args,
-                std::vector<std::pair<std::string, std::string>> env = {}) {
-        ServerProcess command(ServerOptions{
-            .args = std::move(args), .env = std::move(env), .port = port_, .home = home_.path()});
+                std::vector<std::pair<std::string, std::string>> env = {},
+                const std::string& binary = "") {
+        ServerProcess command(ServerOptions{.binary = binary,
+                                            .args = std::move(args),
+                                            .env = std::move(env),
+                                            .port = port_,
+                                            .home = home_.path()});
         std::optional<int> status = command.wait_exit(20s);
         EXPECT_TRUE(status) << command.describe();
         return {status.value_or(-1), command.stdout_text() + command.stderr_text()};
     }
     std::string pid_file() const { return home_.path() + "/.quillo/quillo.pid"; }
+    // A copy of the build whose routes/<module>.so is the fixture `variant`.
+    std::string build_with_fixture(const std::string& variant, const std::string& module) {
+        std::string install = home_.path() + "/install";
+        std::string binary = copy_build_layout(install);
+        fs::copy_file(std::string(QUILLO_FIXTURES_DIR) + "/" + variant + "/" + module + ".so",
+                      install + "/routes/" + module + ".so", fs::copy_options::overwrite_existing);
+        return binary;
+    }
     bool answers_http() const {
         httplib::Result res = http_client("127.0.0.1", port_).Get("/api/health");
         return res && res->status == 200;
-    }
-    bool wait_until_answering() const {
-        for (int i = 0; i < 100; ++i) {
-            if (answers_http()) {
-                return true;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
     }
 
     TempDir home_;
@@ -88,7 +92,7 @@ TEST_F(DaemonTest, StartStatusServeAndStop) {
     EXPECT_EQ(pid.find_first_not_of("0123456789"), std::string::npos) << "digits alone: " << pid;
     EXPECT_EQ(start.out, "[daemon] Quillo daemon started successfully (PID " + pid + ").\n");
     pid_t daemon = std::stoi(pid);
-    EXPECT_TRUE(wait_until_answering());
+    EXPECT_TRUE(answers_http()) << "ready means serving";
 
     // Detached: a session of its own that it does not lead, so it can never
     // gain a terminal; input from the null device, output to server.log.
@@ -123,12 +127,18 @@ TEST_F(DaemonTest, StartStatusServeAndStop) {
     EXPECT_EQ(second.out, "[daemon] Quillo daemon is already running (PID " + pid +
                               ").\n[daemon] Use --stop to stop it first.\n");
 
-    Outcome stop = run({"--stop"});
+    // Neither a broken configuration nor a bad setting stands between the
+    // user and the daemon control commands.
+    write_text(home_.path() + "/.quillo/config.json", "{ not json");
+    std::vector<std::pair<std::string, std::string>> broken = {{"QUILLO_PORT", "abc"}};
+    EXPECT_EQ(run({"--status"}, broken).out, "Quillo daemon is running (PID " + pid + ").\n");
+    Outcome stop = run({"--stop"}, broken);
     EXPECT_EQ(stop.status, 0);
     EXPECT_EQ(stop.out, "[daemon] Stopping Quillo daemon (PID " + pid +
                             ")...\n[daemon] Quillo daemon stopped.\n");
     EXPECT_FALSE(fs::exists(pid_file()));
     EXPECT_FALSE(process_alive(daemon));
+    fs::remove(home_.path() + "/.quillo/config.json");
     EXPECT_NE(read_text(log).find("[SERVER] Received SIGTERM, shutting down gracefully..."),
               std::string::npos);
 
@@ -156,10 +166,15 @@ TEST_F(DaemonTest, StalePidFileIsRemovedAndTheStartGoesOn) {
 TEST_F(DaemonTest, StopGivesUpOnAProcessThatIgnoresTerm) {
     pid_t stubborn = ::fork();
     if (stubborn == 0) {
+        ::prctl(PR_SET_NAME, "quillo"); // only a Quillo server is signalled
         ::signal(SIGTERM, SIG_IGN);
         while (true) {
             ::pause();
         }
+    }
+    for (int i = 0; i < 200 && read_text("/proc/" + pid_text(stubborn) + "/comm") != "quillo\n";
+         ++i) {
+        std::this_thread::sleep_for(10ms);
     }
     write_text(pid_file(), pid_text(stubborn));
     Outcome stop = run({"--stop"});
@@ -173,16 +188,56 @@ TEST_F(DaemonTest, StopGivesUpOnAProcessThatIgnoresTerm) {
     fs::remove(pid_file());
 }
 
-TEST_F(DaemonTest, ADaemonThatDiesBeforeReportingIsNotConfirmed) {
+// The invoking command reports what became of the daemon's start, and exits
+// 1 when it failed; the PID file is gone by the time it returns.
+TEST_F(DaemonTest, AFailedStartIsReportedAsAFailure) {
+    {
+        ListeningSocket busy("127.0.0.1", port_);
+        Outcome start = run({"--daemon"});
+        EXPECT_EQ(start.status, 1);
+        EXPECT_EQ(start.out, "[daemon] Failed to start: No servers could be started\n");
+        EXPECT_FALSE(fs::exists(pid_file()));
+        EXPECT_NE(read_text(home_.path() + "/.quillo/server.log")
+                      .find("[ERROR] No servers could be started. Exiting."),
+                  std::string::npos);
+    }
     // ~/.quillo is a file, so the daemon cannot write its PID file there.
+    fs::remove_all(home_.path() + "/.quillo");
     write_text(home_.path() + "/.quillo", "in the way");
     Outcome start = run({"--daemon"}, {{"QUILLO_CONFIG_DIR", home_.path() + "/config"}});
+    EXPECT_EQ(start.status, 1);
+    EXPECT_NE(start.out.find("[daemon] Failed to start: "), std::string::npos) << start.out;
+    EXPECT_NE(start.out.find(home_.path() + "/.quillo"), std::string::npos) << start.out;
+    fs::remove(home_.path() + "/.quillo");
+}
+
+TEST_F(DaemonTest, ADaemonThatDiesBeforeReportingIsNotConfirmed) {
+    std::string binary = build_with_fixture("git_helper_exits", "git");
+    Outcome start = run({"--daemon"}, {}, binary);
     EXPECT_EQ(start.status, 0);
-    EXPECT_NE(start.out.find("[daemon] Daemon may have started but did not confirm. Check "
-                             "server.log.\n"),
-              std::string::npos)
-        << start.out;
-    EXPECT_NE(start.out.find("[ERROR] "), std::string::npos) << "the daemon's own report";
+    EXPECT_EQ(start.out,
+              "[daemon] Daemon may have started but did not confirm. Check server.log.\n");
+}
+
+// Files the daemon and its modules create follow the user's mask; only
+// server.log is created without it.
+TEST_F(DaemonTest, CreatedFilesFollowTheUsersMask) {
+    std::string binary = build_with_fixture("run_child", "run");
+    mode_t old_mask = ::umask(022);
+    Outcome start = run({"--daemon"}, {}, binary);
+    ::umask(old_mask);
+    ASSERT_EQ(start.status, 0) << start.out;
+    std::string file = home_.path() + "/quillo_workspace/notes.txt";
+    httplib::Result res =
+        http_client("127.0.0.1", port_).Post("/api/run/create", file, "text/plain");
+    ASSERT_TRUE(res && res->status == 200) << (res ? res->body : httplib::to_string(res.error()));
+    EXPECT_EQ(run({"--stop"}).status, 0);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    ASSERT_EQ(::stat((file + ".d").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
 
 TEST_F(DaemonTest, ZeroOrNegativePidIsNoDaemonAndNeverSignalled) {
@@ -267,9 +322,15 @@ TEST_F(DaemonTest, SurvivesTheTerminalItWasStartedFrom) {
 TEST(ForegroundLogTest, ServerLogHoldsWhatTheConsoleShows) {
     ServerProcess server;
     ASSERT_TRUE(server.wait_until_listening()) << server.describe();
-    // An error report on standard error and a print from a request thread.
+    // An error report on standard error and a print from a request thread;
+    // a line feed in the path cannot forge a line of its own.
     http_client(server.host(), server.port()).Post("/", "x", "text/plain");
     ASSERT_TRUE(server.wait_for_stderr("[ERROR] POST /")) << server.describe();
+    http_client(server.host(), server.port())
+        .Get("/x%0a[OK]%20forged",
+             {{"Referer", "http://127.0.0.1/api/browser/proxy?url=http%3A%2F%2Fexample.com%2F"}});
+    ASSERT_TRUE(server.wait_for_output("[PROXY FALLBACK] Redirecting escaped /x\\n[OK] forged"))
+        << server.describe();
     server.send_signal(SIGTERM);
     ASSERT_EQ(server.wait_exit(), 0) << server.describe();
 
@@ -280,6 +341,7 @@ TEST(ForegroundLogTest, ServerLogHoldsWhatTheConsoleShows) {
         EXPECT_NE(log.find(line + "\n"), std::string::npos) << "missing from server.log: " << line;
     }
     EXPECT_NE(log.find("[ERROR] POST /"), std::string::npos);
+    EXPECT_EQ(log.find("\n[OK] forged"), std::string::npos) << log;
     EXPECT_NE(log.find("[SERVER] Received SIGTERM, shutting down gracefully...\n"),
               std::string::npos);
     // Each console line also went to log_write once, without its line feed.

@@ -1,10 +1,15 @@
 #include "output/encoding.h"
 #include "output/line_buffer.h"
 #include "output/log_streams.h"
+#include "output/rotating_file_sink.h"
 #include "temp_dir.h"
 
+#include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <ostream>
 #include <thread>
 #include <unistd.h>
@@ -158,9 +163,8 @@ TEST(LineBufferTest, LinesFromTwoThreadsNeverMix) {
 
 TEST(TeeStreamTest, ConcurrentWritesReachTheFileWhole) {
     quillo::testing::TempDir dir;
-    std::FILE* file = std::fopen(dir.file("server.log").c_str(), "a");
-    ASSERT_NE(file, nullptr);
-    FileSink log_file(file);
+    auto log_file_owner = std::make_unique<RotatingFileSink>(dir.file("server.log"), 1 << 20);
+    RotatingFileSink& log_file = *log_file_owner;
     FakeSink console;
     LogRecorder log;
     TeeStream out({&console, &log_file}, log.function());
@@ -174,13 +178,39 @@ TEST(TeeStreamTest, ConcurrentWritesReachTheFileWhole) {
     std::thread b(print, std::ref(err), 'e');
     a.join();
     b.join();
-    std::fclose(file);
+    log_file_owner.reset();
     std::ifstream in(dir.file("server.log"));
     int lines = 0;
     for (std::string line; std::getline(in, line); ++lines) {
         EXPECT_TRUE(line == std::string(200, 'o') || line == std::string(200, 'e')) << line;
     }
     EXPECT_EQ(lines, 600);
+}
+
+// What was in the file counts towards the limit; a write that would pass it
+// starts a new file, the full one kept as the only old one; lines stay whole.
+TEST(RotatingFileSinkTest, KeepsOneOldFileAndNeverSplitsAWrite) {
+    quillo::testing::TempDir dir;
+    dir.write("server.log", std::string(950, '.'));
+    dir.write("server.1.log", "the oldest");
+    std::vector<int> opened;
+    {
+        RotatingFileSink log(dir.file("server.log"), 1000, [&](int fd) { opened.push_back(fd); });
+        for (int i = 0; i < 25; ++i) {
+            char line[101];
+            std::snprintf(line, sizeof line, "%02d%097d\n", i, 0);
+            log.write(line);
+        }
+    }
+    EXPECT_EQ(opened.size(), 4u) << "the first file, then three rotations";
+    EXPECT_EQ(std::filesystem::file_size(dir.file("server.log")), 500u) << "lines 20 to 24";
+    EXPECT_EQ(std::filesystem::file_size(dir.file("server.1.log")), 1000u) << "lines 10 to 19";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("server.2.log")));
+    std::ifstream in(dir.file("server.log"));
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first.substr(0, 2), "20");
+    EXPECT_EQ(first.size(), 99u);
 }
 
 } // namespace

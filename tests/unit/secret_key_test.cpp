@@ -23,7 +23,7 @@ mode_t mode_of(const std::string& path) {
 TEST(SecretKey, FirstStartCreatesTheDirectoryAndA48DigitKeyOnlyTheOwnerCanRead) {
     TempDir dir;
     std::string path = dir.file("config/nested/secret_key.txt");
-    mode_t old_umask = ::umask(0); // as a daemon runs
+    mode_t old_umask = ::umask(0); // the most permissive mask a user can run with
     std::string key = app::load_or_create_secret_key(path);
     ::umask(old_umask);
 
