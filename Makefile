@@ -1,5 +1,6 @@
-# Thin wrapper around CMake. `make run` and `make test` install any missing
-# Debian packages first.
+# Thin wrapper around CMake. `make run` installs any missing Debian package
+# that building and running need; `make test` and the other test targets
+# add what the tests need.
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
@@ -11,12 +12,15 @@ ARGS ?=
 # Sanitizer reports need file and line, not variables: line tables build faster.
 SANITIZER_DEBUG_FLAGS ?= -g1
 
-.PHONY: all deps configure build run test test-asan test-tsan fuzz install format clean bench soak
+.PHONY: all deps test-deps configure build run test test-asan test-tsan fuzz install format clean bench soak
 
 all: build
 
 deps:
 	@scripts/install-deps
+
+test-deps:
+	@scripts/install-deps --test
 
 configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -27,10 +31,11 @@ build: configure
 run: build
 	./$(BUILD_DIR)/quillo $(ARGS)
 
-test: build
+test: test-deps
+	@$(MAKE) --no-print-directory build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
-test-asan: deps
+test-asan: test-deps
 	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="$(SANITIZER_DEBUG_FLAGS)" \
 		-DQUILLO_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
@@ -38,7 +43,7 @@ test-asan: deps
 
 # The same tests, and the servers they start, under ThreadSanitizer; the
 # options and tests/tsan.supp come with the tests (tests/CMakeLists.txt).
-test-tsan: deps
+test-tsan: test-deps
 	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="$(SANITIZER_DEBUG_FLAGS)" \
 		-DQUILLO_TSAN=ON >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
@@ -47,7 +52,7 @@ test-tsan: deps
 # libFuzzer targets (clang only), FUZZ_SECONDS each, as many at a time as
 # there are processors; fails on any finding. Line tables are enough for the
 # stack traces of a finding, and build much faster than full debug data.
-fuzz: deps
+fuzz: test-deps
 	@CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_FUZZ=ON \
 		-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" -DQUILLO_BUILD_TESTS=OFF >/dev/null
 	@cmake --build $(FUZZ_DIR) --target quillo_fuzzers -j $(JOBS)
