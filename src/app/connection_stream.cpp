@@ -146,17 +146,18 @@ HeadResult ConnectionStream::read_head(int idle_timeout_ms) {
     }
 }
 
-void ConnectionStream::drain(int timeout_ms, size_t max_bytes) {
+size_t ConnectionStream::drain(int timeout_ms, size_t max_bytes) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     begin_ = end_ = 0;
     size_t dropped = 0;
     while (dropped < max_bytes && wait(POLLIN, milliseconds_until(deadline))) {
         ssize_t n = receive(in_.data(), in_.size());
         if (n <= 0) {
-            return;
+            break;
         }
         dropped += static_cast<size_t>(n);
     }
+    return dropped;
 }
 
 bool ConnectionStream::is_readable() const {

@@ -55,8 +55,9 @@ class ConnectionStream : public httplib::Stream {
     bool flush();
 
     // Reads and drops what the client still sends, until it closes, for at
-    // most `timeout_ms` in all and `max_bytes`.
-    void drain(int timeout_ms, size_t max_bytes);
+    // most `timeout_ms` in all and `max_bytes` (counted after each read, so
+    // one read may go past it). Returns the bytes dropped.
+    size_t drain(int timeout_ms, size_t max_bytes);
 
     bool is_readable() const override;
     bool is_writable() const override;

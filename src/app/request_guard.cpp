@@ -14,7 +14,8 @@ Response refusal() {
     return kRefusal;
 }
 
-// Tests 5 to 8: what a browser that is not logged in may still fetch.
+// What a browser that is not logged in may still fetch: the page, its
+// assets, the in-app browser's proxy, and the two files every browser asks for.
 bool open_to_everyone(const std::string& path, const std::string& method) {
     if (path == "/") {
         return true;

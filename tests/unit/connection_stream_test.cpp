@@ -136,14 +136,27 @@ TEST_F(StreamPair, OversizedHeadsAreRecognisedBeforeTheyEnd) {
 }
 
 TEST_F(StreamPair, DrainingStopsAtTheClientsEndOrItsLimits) {
+    using Clock = std::chrono::steady_clock;
+    using namespace std::chrono_literals;
     ConnectionStream stream(server(), {});
+    // Each call below would take a minute if its stop were missing; 10 s
+    // tells the two apart on any machine.
     send(std::string(1000, 'x'));
-    stream.drain(60'000, 512); // stops after 512 bytes, not after a minute
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(stream.drain(60'000, 512), 1000u) << "one read, then the byte limit";
+    EXPECT_LT(Clock::now() - start, 10s);
+
     send("more");
-    stream.drain(50, 1 << 20); // the client stays: stops after 50 ms
+    start = Clock::now();
+    EXPECT_EQ(stream.drain(50, 1 << 20), 4u) << "the client stays: the time limit";
+    EXPECT_GE(Clock::now() - start, 40ms) << "poll() may round its time-out down";
+    EXPECT_LT(Clock::now() - start, 10s);
+
+    send("last");
     close_client();
-    stream.drain(60'000, 1 << 20); // the client closed: stops at once
-    SUCCEED();
+    start = Clock::now();
+    EXPECT_EQ(stream.drain(60'000, 1 << 20), 4u) << "the client closed: what it sent, then stop";
+    EXPECT_LT(Clock::now() - start, 10s);
 }
 
 TEST_F(StreamPair, SmallWritesLeaveTogetherLargeOnesUncopied) {
