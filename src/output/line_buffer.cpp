@@ -82,15 +82,22 @@ void install(TextStream* out, TextStream* err) {
     std::cerr.unsetf(std::ios::unitbuf);
 }
 
+// The sinks, like the streams, are never destroyed; they stay reachable
+// from here so the leak checker sees that this is intended.
+TextSink* keep_for_the_process(std::shared_ptr<TextSink> sink) {
+    static auto* kept = new std::vector<std::shared_ptr<TextSink>>();
+    kept->push_back(std::move(sink));
+    return kept->back().get();
+}
+
 } // namespace
 
-// The sinks, like the streams, are never destroyed.
 void install_foreground_streams(std::shared_ptr<TextSink> log_file, LogFunction log) {
     std::string encoding = console_encoding();
     std::vector<TextSink*> out_targets{new FdSink(STDOUT_FILENO, encoding)};
     std::vector<TextSink*> err_targets{new FdSink(STDERR_FILENO, encoding)};
     if (log_file) {
-        TextSink* log_sink = (new std::shared_ptr<TextSink>(std::move(log_file)))->get();
+        TextSink* log_sink = keep_for_the_process(std::move(log_file));
         out_targets.push_back(log_sink);
         err_targets.push_back(log_sink);
     }
@@ -103,7 +110,7 @@ void install_daemon_streams(std::shared_ptr<TextSink> daemon_log, LogFunction lo
                 new DaemonStream(*new FdSink(STDERR_FILENO, "utf-8"), log));
         return;
     }
-    TextSink& sink = **new std::shared_ptr<TextSink>(std::move(daemon_log));
+    TextSink& sink = *keep_for_the_process(std::move(daemon_log));
     install(new DaemonStream(sink, log), new DaemonStream(sink, log));
 }
 
