@@ -41,6 +41,7 @@ Request request(const std::string& method, const std::string& path, const std::s
     Request r;
     r.method = method;
     r.path = path;
+    r.remote_addr = "127.0.0.1";
     r.headers.add("Host", "127.0.0.1:12345");
     r.headers.add("User-Agent", "Mozilla/5.0 (Linux; Android 14) Mobile");
     r.headers.add("Accept", "*/*");
@@ -57,14 +58,16 @@ int main(int argc, char** argv) {
     std::string dir =
         std::filesystem::temp_directory_path() / ("guard-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    auto store = std::make_shared<PasswordStore>(dir + "/pwd.txt");
-    store->write_password("bench password");
-
     AppConfig config;
     config.static_folder = dir;
     config.secret_key = std::string(48, 'a');
+    auto store = std::make_shared<PasswordStore>(dir + "/pwd.txt", [&](const std::string& p) {
+        return password_fingerprint(config.secret_key, p);
+    });
+    store->write_password("bench password");
+
     Application app(config);
-    register_auth_routes(app, store);
+    register_auth_routes(app, store, std::make_shared<LoginThrottle>());
     app.before_request([store](Request& r) { return check_auth(r, *store); });
     app.route("/api/health", {"GET"}, [](Request&) { return json_response({{"status", "ok"}}); });
     app.freeze();
@@ -77,7 +80,8 @@ int main(int argc, char** argv) {
 
     Request refused = request("GET", "/api/files/list", "");
     Request member = request("GET", "/api/files/list", cookie);
-    member.session.load({{"auth", true}}, true);
+    member.session.load({{"auth", true}, {"password_fingerprint", store->state().fingerprint}},
+                        true);
     double guard_refused = median_ns_per_call(calls, [&] { (void)check_auth(refused, *store); });
     double guard_member = median_ns_per_call(calls, [&] { (void)check_auth(member, *store); });
     double handle_refused = median_ns_per_call(calls, [&] {

@@ -1,6 +1,7 @@
 // Quillo server: the entry point. main() keeps to the order of the start-up
 // steps; the work of each step lives in the other directories of src/.
 
+#include "app/request_guard.h"
 #include "daemon/daemon.h"
 #include "desktop/browser_open.h"
 #include "desktop/tray.h"
@@ -72,6 +73,21 @@ void start_desktop_conveniences(const server::ServerContext& context,
     }
 }
 
+// On the network without a password, only this device can set one; say so
+// where the user looks, rather than leave the laptop with a bare 403.
+void warn_if_set_up_is_local_only(const server::ServerContext& context) {
+    bool on_network = false;
+    for (const utils::ListenAddress& address : utils::get_listen_addresses()) {
+        on_network =
+            on_network || (address.host != "localhost" && !app::is_loopback_address(address.host));
+    }
+    if (on_network && !context.passwords->password_set()) {
+        std::cout
+            << "  [WARN] No password is set: until one is set on this device (http://127.0.0.1:"
+            << context.settings.PORT << "), other devices are refused" << std::endl;
+    }
+}
+
 // From here on the process serves until a signal or an interrupt; returns
 // the exit status.
 int serve(const server::ServerContext& context, const server::StartupFlags& flags) {
@@ -89,6 +105,7 @@ int serve(const server::ServerContext& context, const server::StartupFlags& flag
     }
     // A daemon's invoking command returns now, and the port answers.
     daemon::report_ready();
+    warn_if_set_up_is_local_only(context);
 
     start_desktop_conveniences(context, flags, log);
 

@@ -124,6 +124,7 @@ struct Request {
     std::string query_string; // raw, as sent, without the "?"
     Headers headers;
     std::string body;
+    std::string remote_addr; // the client's IP address as text ("127.0.0.1", "::1")
     std::map<std::string, std::string> view_args; // the rule's variables
     Session session;
 

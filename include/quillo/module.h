@@ -28,7 +28,7 @@
 namespace quillo {
 
 // Raised whenever this header or the types it uses change incompatibly.
-inline constexpr int kModuleApiVersion = 2;
+inline constexpr int kModuleApiVersion = 3;
 
 } // namespace quillo
 

@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include "app/host_check.h"
 #include "app/send_file.h"
 
 #include <chrono>
@@ -38,10 +39,18 @@ Response internal_server_error() {
     return Response(500, "text/plain; charset=utf-8", "Internal Server Error\n");
 }
 
-void add_cors_headers(const Request& request, Response& response) {
+std::string session_cookie_name_for_port(int port) {
+    return "quillo_session_" + std::to_string(port);
+}
+
+void add_cors_headers(const Request& request, Response& response,
+                      const std::vector<std::string>& allowed_hosts) {
     const std::string* origin = request.headers.find("Origin");
-    response.headers.set("Access-Control-Allow-Origin", origin ? *origin : "*");
     response.headers.add("Vary", "Origin");
+    if (origin && !origin_allowed(*origin, request.header("Host"), allowed_hosts)) {
+        return;
+    }
+    response.headers.set("Access-Control-Allow-Origin", origin ? *origin : "*");
     if (request.method != "OPTIONS" || !request.headers.has("Access-Control-Request-Method")) {
         return;
     }
@@ -53,8 +62,8 @@ void add_cors_headers(const Request& request, Response& response) {
 }
 
 Application::Application(AppConfig config)
-    : config_(std::move(config)),
-      sessions_(config_.secret_key, config_.permanent_session_lifetime) {
+    : config_(std::move(config)), sessions_(config_.secret_key, config_.permanent_session_lifetime,
+                                            config_.session_cookie_name) {
     std::string folder = config_.static_folder;
     route("/static/<path:filename>", {"GET"}, [folder](Request& request) {
         return send_from_directory(folder, request.view_args.at("filename"), request);
@@ -150,7 +159,7 @@ Response Application::handle(Request& request) const {
         // at all: answer without exposing anything.
         response = internal_server_error();
     }
-    add_cors_headers(request, response);
+    add_cors_headers(request, response, config_.allowed_hosts);
     return response;
 }
 
@@ -159,7 +168,7 @@ void Application::load_session(Request& request, int64_t now, int64_t& issued_at
     if (cookies == nullptr) {
         return;
     }
-    std::optional<std::string_view> value = find_cookie(*cookies, kSessionCookieName);
+    std::optional<std::string_view> value = find_cookie(*cookies, config_.session_cookie_name);
     if (!value) {
         return;
     }

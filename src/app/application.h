@@ -27,7 +27,17 @@ struct AppConfig {
     // A permanent session's cookie is re-issued at most this often, so an
     // active user stays logged in without a Set-Cookie on every answer.
     int64_t session_refresh_interval = 24 * 3600;
+    // Cookies are not kept apart by port: a name of the IDE's own keeps a
+    // web app that the user runs on another port of localhost from
+    // overwriting the session, or receiving it.
+    std::string session_cookie_name = "quillo_session";
+    // Host names besides the IDE's own origin whose pages may use the API
+    // (lower case), as the Host check takes them.
+    std::vector<std::string> allowed_hosts;
 };
+
+// "quillo_session_12345"
+std::string session_cookie_name_for_port(int port);
 
 class Application {
   public:
@@ -72,8 +82,11 @@ class Application {
     std::map<int, ErrorHandler> status_handlers_;
 };
 
-// Cross-origin resource sharing for every answer: any origin, no credentials.
-void add_cors_headers(const Request& request, Response& response);
+// Cross-origin resource sharing, for allowed origins only (see
+// origin_allowed): a page of any other origin gets no Access-Control-Allow-*
+// header and so cannot read the answer. No credentials.
+void add_cors_headers(const Request& request, Response& response,
+                      const std::vector<std::string>& allowed_hosts);
 
 // The last-resort answer when an error escapes the error handlers themselves.
 Response internal_server_error();

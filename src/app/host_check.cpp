@@ -50,6 +50,28 @@ std::optional<std::string_view> host_name(std::string_view host, bool& bracketed
     return host;
 }
 
+// The host name of a Host value, lower case, without a final dot.
+std::optional<std::string> normalized_name(std::string_view host, bool& bracketed) {
+    std::optional<std::string_view> name = host_name(host, bracketed);
+    if (!name || name->empty()) {
+        return std::nullopt;
+    }
+    std::string lower = utils::ascii_lower(*name);
+    if (lower.size() > 1 && lower.back() == '.') {
+        lower.pop_back(); // "localhost." is the same name, fully qualified
+    }
+    return lower;
+}
+
+bool listed(const std::string& name, const std::vector<std::string>& allowed, bool star_counts) {
+    for (const std::string& entry : allowed) {
+        if (entry == name || (star_counts && entry == "*")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool is_ip_literal(std::string_view name, bool bracketed) {
     std::string text(name);
     unsigned char address[sizeof(in6_addr)];
@@ -66,29 +88,14 @@ bool host_allowed(std::string_view host, const std::vector<std::string>& allowed
         return true;
     }
     bool bracketed = false;
-    std::optional<std::string_view> name = host_name(host, bracketed);
-    if (!name || name->empty()) {
+    std::optional<std::string> name = normalized_name(host, bracketed);
+    if (!name) {
         return false;
     }
     if (is_ip_literal(*name, bracketed)) {
         return true;
     }
-    if (bracketed) {
-        return false;
-    }
-    std::string lower = utils::ascii_lower(*name);
-    if (lower.size() > 1 && lower.back() == '.') {
-        lower.pop_back(); // "localhost." is the same name, fully qualified
-    }
-    if (lower == "localhost") {
-        return true;
-    }
-    for (const std::string& entry : allowed) {
-        if (entry == "*" || entry == lower) {
-            return true;
-        }
-    }
-    return false;
+    return !bracketed && (*name == "localhost" || listed(*name, allowed, true));
 }
 
 std::optional<Response> check_host(const Request& request,
@@ -100,6 +107,40 @@ std::optional<Response> check_host(const Request& request,
     // Never destroyed: connection threads may still copy it while the process exits.
     static const Response& kRefusal =
         *new Response(json_response({{"error", "Host not allowed"}}, 403));
+    return kRefusal;
+}
+
+bool origin_allowed(std::string_view origin, std::string_view host,
+                    const std::vector<std::string>& allowed) {
+    size_t scheme_end = origin.find("://");
+    if (scheme_end == std::string_view::npos || scheme_end == 0) {
+        return false; // "null" (a sandboxed page, a file) and anything malformed
+    }
+    std::string_view authority = origin.substr(scheme_end + 3);
+    if (authority.empty() || authority.find_first_of("/?#@") != std::string_view::npos) {
+        return false;
+    }
+    if (utils::ascii_lower(authority) == utils::ascii_lower(host)) {
+        return true; // the IDE's own page
+    }
+    bool bracketed = false;
+    std::optional<std::string> name = normalized_name(authority, bracketed);
+    return name && !bracketed && listed(*name, allowed, false);
+}
+
+std::optional<Response> check_origin(const Request& request,
+                                     const std::vector<std::string>& allowed) {
+    const std::string* origin = request.headers.find("Origin");
+    if (origin == nullptr || origin_allowed(*origin, request.header("Host"), allowed)) {
+        return std::nullopt;
+    }
+    const std::string& method = request.method;
+    bool preflight = method == "OPTIONS" && request.headers.has("Access-Control-Request-Method");
+    if (!preflight && (method == "GET" || method == "HEAD" || method == "OPTIONS")) {
+        return std::nullopt; // reads: the answer carries no CORS header, so the page cannot read it
+    }
+    static const Response& kRefusal =
+        *new Response(json_response({{"error", "Origin not allowed"}}, 403));
     return kRefusal;
 }
 

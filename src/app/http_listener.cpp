@@ -101,6 +101,8 @@ bool HttpListener::Server::process_and_close_socket(int sock) {
             break; // closed, idle for too long, or too slow to send its head
         }
         Request request;
+        int remote_port = 0;
+        stream.get_remote_ip_and_port(request.remote_addr, remote_port);
         request.headers = parse_header_fields(stream.head());
         if (declares_too_large_body(request.headers, limits_.max_body_bytes)) {
             refuse(stream, 413, "Payload Too Large");

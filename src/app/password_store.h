@@ -5,26 +5,52 @@
 // resolution): while the file is unchanged a read costs one stat() and no
 // file read. The file may be created, edited or deleted by hand while the
 // server runs; the next read sees that.
+//
+// A file that exists but cannot be read or decoded fails closed: it counts
+// as a password that nobody can give, never as "no password".
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 
 namespace quillo::app {
 
+// What the password file says right now.
+struct PasswordState {
+    enum class Kind {
+        NotSet,     // no file, or only white space in it
+        Set,        // a password
+        Unreadable, // a file that cannot be read or is not UTF-8
+    };
+    Kind kind = Kind::NotSet;
+    std::string password;    // Set, when asked for
+    std::string fingerprint; // Set: the fingerprint of the password
+    std::string error;       // Unreadable: the file and the reason
+};
+
 class PasswordStore {
   public:
+    // A short keyed digest of a password, computed once per password change.
+    using Fingerprint = std::function<std::string(const std::string& password)>;
+    // Told once per change of the file that it cannot be read.
+    using Warn = std::function<void(const std::string& message)>;
+
     // `path` is pwd.txt in the configuration directory, which must exist.
-    explicit PasswordStore(std::string path);
+    explicit PasswordStore(std::string path, Fingerprint fingerprint = {}, Warn warn = {});
+
+    // The current state; the password is copied out only `with_password`.
+    // Never throws.
+    PasswordState state(bool with_password = false);
 
     // The password (the file's content without white space at either end),
-    // or nothing when no password is set. Never throws: a file that cannot
-    // be read or is not valid UTF-8 counts as no password.
+    // or nothing when none is set or the file cannot be read.
     std::optional<std::string> read_password();
 
-    // Same as read_password().has_value(), without copying the password.
+    // True when a password is set, and also when the file cannot be read:
+    // the IDE stays closed until it is fixed.
     bool password_set();
 
     // Stores `password` exactly as given, replacing the file atomically with
@@ -39,15 +65,16 @@ class PasswordStore {
     // The file's modification time in nanoseconds; 0 when it is missing or
     // its time cannot be read.
     int64_t modification_stamp() const;
-    // Brings the cache up to date with the file; returns whether a password
-    // is set. With `copy`, the password is copied out under the lock.
-    bool refresh(std::string* copy);
-    std::optional<std::string> read_from_file() const;
+    PasswordState read_from_file() const;
+    void warn_once(int64_t stamp, const std::string& error);
 
     const std::string path_;
-    std::mutex mutex_; // guards the cached password and its stamp as one pair
-    std::optional<std::string> cache_;
+    const Fingerprint fingerprint_;
+    const Warn warn_;
+    std::mutex mutex_;                   // guards the cache, its stamp and the last warning
+    std::optional<PasswordState> cache_; // only ever a Set state
     int64_t cache_stamp_ = 0;
+    std::optional<std::pair<int64_t, std::string>> warned_;
 };
 
 } // namespace quillo::app

@@ -7,13 +7,23 @@
 #include "quillo/http.h"
 
 #include <optional>
+#include <string_view>
 
 namespace quillo::app {
 
 // Nothing to let the request through; otherwise the 401 answer
 // {"error": "未登录", "auth_required": true}. The tests run in a fixed order
 // and the password store is asked only when the cheap path tests did not
-// decide, so the auth endpoints and the health check never touch the file.
+// decide, so the auth endpoints and the health check never touch the file
+// when the client is on this device.
+//
+// While no password is set, a client that is not on this device (a server
+// listening on the network) is answered 403 {"error": "请先在本机设置密码"},
+// the health check excepted: whoever first opened the page could otherwise
+// choose the password and own the IDE.
 std::optional<Response> check_auth(const Request& request, PasswordStore& store);
+
+// True for 127.0.0.0/8, ::1 and IPv4 loopback mapped into IPv6.
+bool is_loopback_address(std::string_view address);
 
 } // namespace quillo::app

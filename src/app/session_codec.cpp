@@ -125,8 +125,10 @@ std::optional<std::string_view> find_cookie(std::string_view header, std::string
     return std::nullopt;
 }
 
-SessionCodec::SessionCodec(std::string_view secret_key, int64_t lifetime_seconds)
-    : key_(derive_key(secret_key)), lifetime_(lifetime_seconds) {}
+SessionCodec::SessionCodec(std::string_view secret_key, int64_t lifetime_seconds,
+                           std::string cookie_name)
+    : key_(derive_key(secret_key)), lifetime_(lifetime_seconds),
+      cookie_name_(std::move(cookie_name)) {}
 
 std::string SessionCodec::sign(std::string_view message) const {
     unsigned char out[EVP_MAX_MD_SIZE];
@@ -189,7 +191,7 @@ std::string SessionCodec::encode(const Session& session, int64_t now) const {
 std::string SessionCodec::set_cookie(const Session& session, int64_t now) const {
     // A plain array: nothing for the exit to destroy under a connection thread.
     static constexpr char kAttributes[] = "; HttpOnly; Path=/; SameSite=Lax";
-    std::string name = kSessionCookieName;
+    const std::string& name = cookie_name_;
     if (session.empty()) {
         return name + "=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0" + kAttributes;
     }

@@ -14,11 +14,12 @@
 
 namespace quillo::app {
 
-inline constexpr const char* kSessionCookieName = "session";
-
 class SessionCodec {
   public:
-    SessionCodec(std::string_view secret_key, int64_t lifetime_seconds);
+    SessionCodec(std::string_view secret_key, int64_t lifetime_seconds,
+                 std::string cookie_name = "quillo_session");
+
+    const std::string& cookie_name() const { return cookie_name_; }
 
     // The session stored in `cookie_value`, or nothing when the value is
     // malformed, altered, signed with another key or older than the lifetime.
@@ -39,6 +40,7 @@ class SessionCodec {
 
     std::string key_;
     int64_t lifetime_;
+    std::string cookie_name_;
 };
 
 // The value of one cookie in a Cookie request header, if present.

@@ -62,6 +62,18 @@ void prepare_config_dir(const std::string& dir) {
     }
 }
 
+// pwd.txt, with the fingerprints that tie sessions to the password, and a
+// warning on standard error when the file cannot be read.
+std::shared_ptr<app::PasswordStore> open_password_store(const std::string& config_dir,
+                                                        const std::string& secret_key) {
+    return std::make_shared<app::PasswordStore>(
+        config_dir + "/pwd.txt",
+        [secret_key](const std::string& password) {
+            return app::password_fingerprint(secret_key, password);
+        },
+        [](const std::string& message) { std::cerr << "[WARN] " << message << std::endl; });
+}
+
 void register_frontend(app::Application& app, const app::FrontendInfo& info) {
     app.route("/", {"GET"}, [info](Request&) { return app::index(info); });
     app.route("/<path:path>", {"GET", "POST", "PUT", "DELETE", "PATCH"}, [info](Request& request) {
@@ -111,18 +123,24 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
     app::AppConfig config;
     config.static_folder = settings.SERVER_DIR + "/static";
     config.secret_key = app::load_or_create_secret_key(settings.CONFIG_DIR + "/secret_key.txt");
+    config.session_cookie_name = app::session_cookie_name_for_port(settings.PORT);
+    config.allowed_hosts = settings.ALLOWED_HOSTS;
     context->app = std::make_unique<app::Application>(config);
     app::Application& app = *context->app;
 
     app::register_error_handlers(app, std::cerr);
     fs::create_directories(settings.WORKSPACE);
 
-    context->passwords = std::make_shared<app::PasswordStore>(settings.CONFIG_DIR + "/pwd.txt");
-    app::register_auth_routes(app, context->passwords);
+    context->passwords = open_password_store(settings.CONFIG_DIR, config.secret_key);
+    app::register_auth_routes(app, context->passwords, std::make_shared<app::LoginThrottle>());
     // The Host check comes first: a rebinding page must not reach even the
-    // first-time password set-up.
+    // first-time password set-up; then no other site's page may change
+    // anything, before the guard looks at the session.
     app.before_request([allowed = settings.ALLOWED_HOSTS](Request& request) {
         return app::check_host(request, allowed);
+    });
+    app.before_request([allowed = settings.ALLOWED_HOSTS](Request& request) {
+        return app::check_origin(request, allowed);
     });
     app.before_request([passwords = context->passwords](Request& request) {
         return app::check_auth(request, *passwords);

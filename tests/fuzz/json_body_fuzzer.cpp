@@ -1,5 +1,6 @@
 // The set-up and login bodies: anything a client sends must end as a JSON
-// object, or as the one documented refusal, std::invalid_argument.
+// object, or as the one documented refusal, std::invalid_argument, and
+// nesting of any depth must neither crash nor take long.
 //
 // Input: the Content-Type (used when the picked one is the fuzzed one),
 // ended by a backslash and one other byte, then the body; the last bytes
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     request.body = in.ConsumeRemainingBytesAsString();
 
-    json parsed = json::parse(request.body, nullptr, false);
+    // The reference: JSON nested deeper than the limit counts as invalid.
+    json parsed = quillo::app::parse_json_bounded(request.body);
     json body;
     try {
         body = quillo::app::lenient_json_body(request);

@@ -238,7 +238,7 @@ void json_body(const fs::path& root) {
     Corpus c(root, "json_body_fuzzer");
     // The picked type, whether the header is sent, the fuzzed type, the body.
     auto body = [&](const std::string& name, Type t, bool sent, const char* type,
-                    const char* text) {
+                    const std::string& text) {
         c.add(name, Input().text(type).rest(text).byte(t).byte(sent));
     };
     body("login", json, true, "", R"({"password":"secret"})");
@@ -253,6 +253,14 @@ void json_body(const fs::path& root) {
     body("form", form, true, "", "password=secret");
     body("problem_json", fuzzed, true, "application/problem+json; q=1", R"({"a":[null]})");
     body("no_type", json, false, "", R"({"password":"x"})");
+    // Nesting: the deepest accepted, one level more, and far more.
+    auto nested = [](int depth) {
+        return R"({"password":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+    };
+    body("depth_64", json, true, "", nested(64));
+    body("depth_65", json, true, "", nested(65));
+    body("depth_200000", json, true, "", nested(200000));
+    body("deep_unclosed", json, true, "", std::string(100000, '['));
 }
 
 void pid_file(const fs::path& root) {

@@ -16,7 +16,8 @@ namespace {
 using namespace quillo::integration;
 using nlohmann::json;
 
-// An HTTP client that keeps the "session" cookie the way a browser does.
+// An HTTP client that keeps the session cookie the way a browser does, and
+// sends an Origin header when it has one.
 class CookieClient {
   public:
     CookieClient(const std::string& host, int port) : client_(http_client(host, port)) {}
@@ -36,10 +37,18 @@ class CookieClient {
     bool logged_in() { return status()["authenticated"] == true; }
 
     std::string cookie;
+    std::string origin;
 
   private:
     httplib::Headers headers() const {
-        return cookie.empty() ? httplib::Headers{} : httplib::Headers{{"Cookie", cookie}};
+        httplib::Headers headers;
+        if (!cookie.empty()) {
+            headers.emplace("Cookie", cookie);
+        }
+        if (!origin.empty()) {
+            headers.emplace("Origin", origin);
+        }
+        return headers;
     }
     httplib::Result remember(httplib::Result result) {
         if (result && result->has_header("Set-Cookie")) {
@@ -57,8 +66,8 @@ json password(const std::string& text) {
 
 class AuthHttpTest : public ::testing::Test {
   protected:
-    void start(const std::string& home = "") {
-        server_ = std::make_unique<ServerProcess>(ServerOptions{.home = home});
+    void start(const std::string& home = "", int port = 0) {
+        server_ = std::make_unique<ServerProcess>(ServerOptions{.port = port, .home = home});
         ASSERT_TRUE(server_->wait_until_listening()) << server_->describe();
     }
     CookieClient browser() const { return CookieClient(server_->host(), server_->port()); }
@@ -79,6 +88,10 @@ TEST_F(AuthHttpTest, SetUpLoginAndLogoutAsABrowserSeesThem) {
     ASSERT_TRUE(setup);
     EXPECT_EQ(setup->status, 200);
     std::string set_cookie = setup->get_header_value("Set-Cookie");
+    // Named after the port: a web app on another port of localhost can
+    // neither overwrite it nor receive it.
+    EXPECT_EQ(set_cookie.rfind("quillo_session_" + std::to_string(server_->port()) + "=", 0), 0u)
+        << set_cookie;
     EXPECT_NE(set_cookie.find("HttpOnly"), std::string::npos);
     EXPECT_NE(set_cookie.find("Max-Age=2592000"), std::string::npos);
     EXPECT_TRUE(first.logged_in());
@@ -89,8 +102,9 @@ TEST_F(AuthHttpTest, SetUpLoginAndLogoutAsABrowserSeesThem) {
 
     CookieClient second = browser();
     EXPECT_EQ(second.get("/api/files/module")->status, 401);
-    EXPECT_EQ(second.post("/api/auth/login", password(" phone pw "))->status, 401);
-    EXPECT_EQ(second.post("/api/auth/login", password("phone pw"))->status, 200);
+    EXPECT_EQ(second.post("/api/auth/login", password("phone  pw"))->status, 401);
+    // Typed as at set-up, with the blank a phone keyboard adds.
+    EXPECT_EQ(second.post("/api/auth/login", password(" phone pw "))->status, 200);
     EXPECT_EQ(second.get("/api/files/module")->status, 200);
 
     EXPECT_EQ(second.post("/api/auth/logout", json::object())->status, 200);
@@ -98,30 +112,68 @@ TEST_F(AuthHttpTest, SetUpLoginAndLogoutAsABrowserSeesThem) {
     EXPECT_TRUE(first.logged_in()) << "one browser's logout leaves the others alone";
 }
 
-TEST_F(AuthHttpTest, SessionsOutliveARestartAndForgedCookiesDoNot) {
+TEST_F(AuthHttpTest, SessionsOutliveARestartButNotAPasswordChange) {
     TempDir home;
-    start(home.path());
+    int port = free_port();
+    start(home.path(), port);
     CookieClient browser_ = browser();
     ASSERT_EQ(browser_.post("/api/auth/setup", password("pw"))->status, 200);
     std::string cookie = browser_.cookie;
     server_.reset();
-    start(home.path());
+    start(home.path(), port);
 
     CookieClient returning = browser();
     returning.cookie = cookie;
     EXPECT_EQ(returning.status(), (json{{"password_set", true}, {"authenticated", true}}));
 
-    // Changing the payload without the key breaks the signature.
+    // Changing the payload without the key breaks the signature; the
+    // generic cookie name of other servers is not ours.
     CookieClient forger = browser();
     std::string forged = cookie;
-    size_t inside = std::string("session=").size() + 2; // never a base64 padding bit
+    size_t inside = forged.find('=') + 3; // never a base64 padding bit
     forged[inside] = forged[inside] == 'Q' ? 'R' : 'Q';
     forger.cookie = forged;
     EXPECT_EQ(forger.get("/api/files/module")->status, 401);
-    forger.cookie = "session=eyJhdXRoIjp0cnVlfQ.1796768850.AAAA";
+    forger.cookie = "session=" + cookie.substr(cookie.find('=') + 1);
     httplib::Result refused = forger.get("/api/files/module");
     EXPECT_EQ(refused->status, 401);
     EXPECT_EQ(json::parse(refused->body), (json{{"error", "未登录"}, {"auth_required", true}}));
+
+    // A new password signs out every copy of an earlier cookie; the browser
+    // signs in again with it and goes on.
+    write_text(pwd_file(), "new pw");
+    EXPECT_EQ(returning.status(), (json{{"password_set", true}, {"authenticated", false}}));
+    EXPECT_EQ(returning.get("/api/files/module")->status, 401);
+    ASSERT_EQ(browser_.post("/api/auth/login", password("new pw"))->status, 200);
+    EXPECT_EQ(browser_.get("/api/files/module")->status, 200);
+    EXPECT_EQ(returning.get("/api/files/module")->status, 401) << "the old copy stays out";
+}
+
+// Any page the user visits can send requests here; only the IDE's own page
+// may change anything or read the answers.
+TEST_F(AuthHttpTest, PagesOfOtherOriginsCanNeitherActNorRead) {
+    start();
+    CookieClient evil = browser();
+    evil.origin = "https://evil.example";
+    for (const char* path : {"/api/auth/setup", "/api/auth/login", "/api/auth/logout"}) {
+        httplib::Result refused = evil.post(path, password("evil"));
+        ASSERT_TRUE(refused) << path;
+        EXPECT_EQ(refused->status, 403) << path;
+        EXPECT_EQ(json::parse(refused->body), (json{{"error", "Origin not allowed"}})) << path;
+        EXPECT_FALSE(refused->has_header("Access-Control-Allow-Origin")) << path;
+    }
+    EXPECT_FALSE(std::filesystem::exists(pwd_file())) << "no password was chosen";
+    httplib::Result read = evil.get("/api/auth/status");
+    ASSERT_TRUE(read);
+    EXPECT_FALSE(read->has_header("Access-Control-Allow-Origin"));
+
+    CookieClient own = browser();
+    own.origin = "http://127.0.0.1:" + std::to_string(server_->port());
+    httplib::Result setup = own.post("/api/auth/setup", password("pw"));
+    ASSERT_TRUE(setup);
+    EXPECT_EQ(setup->status, 200);
+    EXPECT_EQ(setup->get_header_value("Access-Control-Allow-Origin"), own.origin);
+    EXPECT_TRUE(own.logged_in());
 }
 
 TEST_F(AuthHttpTest, GuardAnswersBeforeRoutingWithAPasswordSet) {

@@ -158,8 +158,8 @@ TEST_F(HttpTest, StaticFilesAnswerConditionalRequests) {
     EXPECT_EQ(res->body, read_text(static_dir_ + "/style.css"));
 }
 
-TEST_F(HttpTest, CorsPreflightEchoesTheOrigin) {
-    const std::string origin = "http://phone.local:8080";
+TEST_F(HttpTest, CorsPreflightEchoesTheOwnOriginAndRefusesOthers) {
+    const std::string origin = "http://127.0.0.1:" + std::to_string(server_->port());
     httplib::Client c = client();
     httplib::Result res = c.Options("/api/health", {{"Origin", origin},
                                                     {"Access-Control-Request-Method", "GET"},
@@ -172,7 +172,15 @@ TEST_F(HttpTest, CorsPreflightEchoesTheOrigin) {
     EXPECT_EQ(res->get_header_value("Access-Control-Allow-Headers"), "X-Token");
     EXPECT_EQ(res->get_header_value("Vary"), "Origin");
 
-    // Without an Origin any site may read the answer.
+    res = c.Options("/api/health", {{"Origin", "http://phone.local:8080"},
+                                    {"Access-Control-Request-Method", "POST"}});
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, 403);
+    EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin"));
+    EXPECT_FALSE(res->has_header("Access-Control-Allow-Methods"));
+
+    // Without an Origin (no browser asking for another page) the answer
+    // says any site may read it, as before.
     res = c.Get("/api/health");
     ASSERT_TRUE(res) << httplib::to_string(res.error());
     EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), "*");

@@ -76,7 +76,7 @@ TEST_F(ModuleHooksTest, ModuleBuiltForAnotherApiVersionIsRefused) {
     EXPECT_NE(server.stderr_text().find("[ERROR] Failed to load route module files: "),
               std::string::npos)
         << server.describe();
-    EXPECT_NE(server.stderr_text().find("built for route module API 3, this server needs 2"),
+    EXPECT_NE(server.stderr_text().find("built for route module API 4, this server needs 3"),
               std::string::npos)
         << server.describe();
 }

@@ -29,6 +29,8 @@ class ApplicationTest : public ::testing::Test {
         app::AppConfig config;
         config.static_folder = "/nonexistent";
         config.secret_key = "test-secret";
+        config.session_cookie_name = "session";
+        config.allowed_hosts = {"ide.example.lan"};
         return config;
     }
 
@@ -138,24 +140,39 @@ TEST_F(ApplicationTest, FailingErrorHandlerEndsInTheLastResortAnswer) {
     EXPECT_EQ(response.body, "Internal Server Error\n");
 }
 
-TEST_F(ApplicationTest, CrossOriginHeadersReflectTheOriginAndAnswerPreflights) {
+// Only the IDE's own origin and the listed host names get CORS headers;
+// any other page cannot read the answer.
+TEST_F(ApplicationTest, CrossOriginHeadersOnlyForTheOwnOriginAndListedHosts) {
     app.route("/api/x", {"POST"}, [](Request&) { return json_response({}); });
     app.freeze();
-
-    Request preflight = make_request("OPTIONS", "/api/x");
-    preflight.headers.add("Origin", "http://example.test");
-    preflight.headers.add("Access-Control-Request-Method", "POST");
-    preflight.headers.add("Access-Control-Request-Headers", "content-type, x-proxy-page-origin");
-    Response response = app.handle(preflight);
-    EXPECT_EQ(response.status, 200);
-    EXPECT_EQ(response.headers.get("Access-Control-Allow-Origin"), "http://example.test");
-    EXPECT_EQ(response.headers.get("Access-Control-Allow-Methods"),
-              "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
-    EXPECT_EQ(response.headers.get("Access-Control-Allow-Headers"),
-              "content-type, x-proxy-page-origin");
-    EXPECT_EQ(response.headers.get("Allow"), "OPTIONS, POST");
-    EXPECT_EQ(response.headers.get("Vary"), "Origin");
-    EXPECT_FALSE(response.headers.has("Access-Control-Allow-Credentials"));
+    auto preflight_from = [&](const std::string& origin) {
+        Request preflight = make_request("OPTIONS", "/api/x");
+        preflight.headers.add("Host", "127.0.0.1:12345");
+        preflight.headers.add("Origin", origin);
+        preflight.headers.add("Access-Control-Request-Method", "POST");
+        preflight.headers.add("Access-Control-Request-Headers",
+                              "content-type, x-proxy-page-origin");
+        return app.handle(preflight);
+    };
+    for (const char* allowed : {"http://127.0.0.1:12345", "https://IDE.example.lan:8443"}) {
+        Response response = preflight_from(allowed);
+        EXPECT_EQ(response.status, 200);
+        EXPECT_EQ(response.headers.get("Access-Control-Allow-Origin"), allowed);
+        EXPECT_EQ(response.headers.get("Access-Control-Allow-Methods"),
+                  "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
+        EXPECT_EQ(response.headers.get("Access-Control-Allow-Headers"),
+                  "content-type, x-proxy-page-origin");
+        EXPECT_EQ(response.headers.get("Allow"), "OPTIONS, POST");
+        EXPECT_EQ(response.headers.get("Vary"), "Origin");
+        EXPECT_FALSE(response.headers.has("Access-Control-Allow-Credentials"));
+    }
+    for (const char* foreign : {"http://example.test", "http://127.0.0.1:8080", "null",
+                                "http://ide.example.lan.evil.test"}) {
+        Response response = preflight_from(foreign);
+        for (const auto& [name, value] : response.headers.fields()) {
+            EXPECT_FALSE(name.starts_with("Access-Control-")) << foreign << ": " << name;
+        }
+    }
 
     Response plain = handle("POST", "/api/x");
     EXPECT_EQ(plain.headers.get("Access-Control-Allow-Origin"), "*");
@@ -259,6 +276,7 @@ TEST(SessionCodec, ExpiresAfterItsLifetimeAndRefusesFarFutureIssueTimes) {
 TEST(SessionCodec, StaleButValidPermanentSessionIsReissuedOncePerDay) {
     app::AppConfig config;
     config.secret_key = "k";
+    config.session_cookie_name = "session";
     Application app(config);
     app.route("/x", {"GET"}, [](Request&) { return json_response({}); });
     app.freeze();

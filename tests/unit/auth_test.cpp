@@ -27,6 +27,7 @@ class Browser {
         request.method = method;
         request.path = path;
         request.body = body;
+        request.remote_addr = address;
         if (!body.empty()) {
             request.headers.add("Content-Type", content_type);
         }
@@ -50,6 +51,7 @@ class Browser {
     json status() { return json::parse(send("GET", "/api/auth/status").body); }
 
     std::string& cookie() { return cookie_; }
+    std::string address = "127.0.0.1";
 
   private:
     const Application& app_;
@@ -66,9 +68,16 @@ std::string password_body(const json& password) {
 
 class AuthTest : public ::testing::Test {
   protected:
-    AuthTest() : store(std::make_shared<PasswordStore>(dir.file("pwd.txt"))), app(config()) {
+    AuthTest()
+        : store(std::make_shared<PasswordStore>(
+              dir.file("pwd.txt"),
+              [](const std::string& password) {
+                  return password_fingerprint(config().secret_key, password);
+              },
+              [this](const std::string& message) { warnings.push_back(message); })),
+          app(config()) {
         register_error_handlers(app, errors);
-        register_auth_routes(app, store);
+        register_auth_routes(app, store, throttle);
         app.before_request([this](Request& request) { return check_auth(request, *store); });
         app.route("/", {"GET"}, [](Request&) { return Response(200, "text/plain", "index"); });
         app.route("/api/health", {"GET"}, [](Request&) {
@@ -82,6 +91,7 @@ class AuthTest : public ::testing::Test {
         AppConfig config;
         config.static_folder = "/nonexistent";
         config.secret_key = "auth-test-secret";
+        config.session_cookie_name = "session";
         return config;
     }
     std::string stored() const {
@@ -90,7 +100,12 @@ class AuthTest : public ::testing::Test {
     }
 
     quillo::testing::TempDir dir;
+    std::vector<std::string> warnings;
     std::shared_ptr<PasswordStore> store;
+    // Seconds on the throttle's clock, moved by the tests.
+    double now = 1000;
+    std::shared_ptr<LoginThrottle> throttle =
+        std::make_shared<LoginThrottle>([this] { return now; });
     std::ostringstream errors;
     Application app;
 };
@@ -158,22 +173,24 @@ TEST_F(AuthTest, BodiesOfTheWrongShapeFailWithoutSideEffects) {
     EXPECT_FALSE(browser.status()["authenticated"]);
 }
 
-TEST_F(AuthTest, LoginComparesTheUntrimmedTextExactly) {
+TEST_F(AuthTest, LoginTrimsBlanksAsSetUpDoesAndOtherwiseComparesExactly) {
     Browser browser(app);
     Response early = browser.post("/api/auth/login", password_body("x"));
     EXPECT_EQ(early.status, 400);
     EXPECT_EQ(body_of(early), (json{{"error", "尚未设置密码"}, {"password_set", false}}));
 
     store->write_password("Secret");
-    for (const json& wrong : {json(" Secret"), json("secret"), json("Secret\n"), json(""), json(1),
-                              json(nullptr), json::array({"Secret"})}) {
+    for (const json& wrong : {json("secret"), json("Sec ret"), json(""), json(1), json(nullptr),
+                              json::array({"Secret"})}) {
         Response response = browser.post("/api/auth/login", password_body(wrong));
         EXPECT_EQ(response.status, 401) << wrong;
         EXPECT_EQ(body_of(response), (json{{"error", "密码错误"}})) << wrong;
+        now += LoginThrottle::kForgetAfter; // no throttle in this test
     }
     EXPECT_EQ(browser.post("/api/auth/login", "").status, 401) << "no body: empty password";
 
-    Response ok = browser.post("/api/auth/login", password_body("Secret"));
+    // A phone keyboard's blank after the word, as set-up trims it.
+    Response ok = browser.post("/api/auth/login", password_body(" Secret \n"));
     EXPECT_EQ(ok.status, 200);
     EXPECT_EQ(body_of(ok), (json{{"success", true}, {"message", "登录成功"}}));
     // A wrong password does not log out a browser that is logged in.
@@ -194,15 +211,22 @@ TEST_F(AuthTest, LogoutAlwaysSucceedsAndEndsTheLogin) {
     EXPECT_EQ(browser.send("GET", "/api/files").status, 401);
 }
 
-TEST_F(AuthTest, OnlyTheBooleanTrueCountsAsLoggedIn) {
+TEST_F(AuthTest, OnlyTheBooleanTrueWithTheCurrentFingerprintCountsAsLoggedIn) {
+    PasswordState set{PasswordState::Kind::Set, "", "AAAAAAAAAAAAAAAAAAAAAA==", ""};
     for (const json& value : {json(1), json("true"), json(false), json::object()}) {
         Request request;
-        request.session.load({{"auth", value}}, true);
-        EXPECT_FALSE(is_authenticated(request)) << value;
+        request.session.load({{"auth", value}, {"password_fingerprint", set.fingerprint}}, true);
+        EXPECT_FALSE(is_authenticated(request, set)) << value;
     }
     Request request;
-    request.session.load({{"auth", true}}, true);
-    EXPECT_TRUE(is_authenticated(request));
+    request.session.load({{"auth", true}, {"password_fingerprint", set.fingerprint}}, true);
+    EXPECT_TRUE(is_authenticated(request, set));
+    PasswordState unreadable{PasswordState::Kind::Unreadable, "", "", "pwd.txt: Is a directory"};
+    EXPECT_FALSE(is_authenticated(request, unreadable));
+    for (const json& held : {json(nullptr), json("AAAAAAAAAAAAAAAAAAAAAB=="), json("AAAA")}) {
+        request.session.load({{"auth", true}, {"password_fingerprint", held}}, true);
+        EXPECT_FALSE(is_authenticated(request, set)) << held;
+    }
 }
 
 TEST_F(AuthTest, ConcurrentSetUpsLetExactlyOneBrowserIn) {
@@ -299,6 +323,114 @@ TEST_F(AuthTest, GuardRunsBeforeRoutingAndSeesHandEditsAtOnce) {
     std::filesystem::remove(store->path());
     EXPECT_EQ(stranger.send("GET", "/api/files").status, 200) << "no password: everything passes";
     EXPECT_EQ(stranger.status(), (json{{"password_set", false}, {"authenticated", false}}));
+}
+
+// Guessing costs time from the guessing address only: 1,000 guesses take
+// more than ten hours, while the owner elsewhere gets in at once.
+TEST_F(AuthTest, GuessingIsSlowedPerAddressAndNeverLocksTheOwnerOut) {
+    store->write_password("owner pw");
+    Browser guesser(app);
+    guesser.address = "192.0.2.7";
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(guesser.post("/api/auth/login", password_body("guess")).status, 401) << i;
+    }
+    Response early = guesser.post("/api/auth/login", password_body("owner pw"));
+    EXPECT_EQ(early.status, 429) << "too early: the password is not even checked";
+    EXPECT_EQ(early.headers.get("Retry-After"), "1");
+    EXPECT_EQ(body_of(early),
+              (json{{"error", "登录尝试过于频繁，请稍后再试"}, {"retry_after", 1}}));
+
+    double start = now;
+    for (int guesses = 6; guesses < 1000;) {
+        Response answer = guesser.post("/api/auth/login", password_body("guess"));
+        if (answer.status == 429) {
+            int64_t wait = std::stoll(answer.headers.get("Retry-After"));
+            ASSERT_TRUE(wait >= 1 && wait <= 900) << wait;
+            now += static_cast<double>(wait);
+            continue;
+        }
+        ASSERT_EQ(answer.status, 401);
+        ++guesses;
+    }
+    EXPECT_GT(now - start, 10 * 3600.0);
+
+    Browser owner(app);
+    owner.address = "::1";
+    EXPECT_EQ(owner.post("/api/auth/login", password_body("owner pw")).status, 200);
+    Browser neighbour(app); // the same IPv6 /64 counts as one address
+    neighbour.address = "2001:db8:1:2::99";
+    guesser.address = "2001:db8:1:2::1";
+    now += LoginThrottle::kMaxDelay;
+    for (int i = 0; i < 6; ++i) {
+        guesser.post("/api/auth/login", password_body("guess"));
+    }
+    EXPECT_EQ(neighbour.post("/api/auth/login", password_body("owner pw")).status, 429);
+    now += 1;
+    EXPECT_EQ(neighbour.post("/api/auth/login", password_body("owner pw")).status, 200);
+    EXPECT_EQ(guesser.post("/api/auth/login", password_body("guess")).status, 401)
+        << "a login that works clears the address";
+}
+
+TEST(LoginThrottleTest, AFloodOfAddressesCannotGrowTheTable) {
+    double now = 0;
+    LoginThrottle throttle([&] { return now; });
+    for (int i = 0; i < 100'000; ++i) {
+        throttle.record_failure("10." + std::to_string(i >> 16) + "." +
+                                std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255));
+        now += 0.001;
+    }
+    EXPECT_EQ(throttle.size(), LoginThrottle::kCapacity);
+    now += LoginThrottle::kForgetAfter;
+    EXPECT_EQ(throttle.wait_before_attempt("10.1.134.159"), std::nullopt);
+    EXPECT_EQ(throttle.size(), 0u) << "an hour without failures forgets";
+    EXPECT_EQ(LoginThrottle::client_key("::ffff:192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(LoginThrottle::client_key("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
+}
+
+// On the network before a password is set, whoever opens the page first
+// would choose it: only this device may.
+TEST_F(AuthTest, BeforeSetUpOnlyThisDeviceIsAnswered) {
+    Browser laptop(app);
+    laptop.address = "192.168.1.20";
+    for (const char* path : {"/api/auth/status", "/", "/api/files"}) {
+        Response refused = laptop.send("GET", path);
+        EXPECT_EQ(refused.status, 403) << path;
+        EXPECT_EQ(body_of(refused), (json{{"error", "请先在本机设置密码"}})) << path;
+    }
+    EXPECT_EQ(laptop.post("/api/auth/setup", password_body("mine")).status, 403);
+    EXPECT_EQ(laptop.send("GET", "/api/health").status, 200);
+    EXPECT_FALSE(std::filesystem::exists(store->path()));
+
+    for (const char* device : {"127.0.0.1", "127.3.4.5", "::1", "::ffff:127.0.0.1"}) {
+        Browser phone(app);
+        phone.address = device;
+        EXPECT_EQ(phone.status()["password_set"], false) << device;
+    }
+    Browser phone(app);
+    ASSERT_EQ(phone.post("/api/auth/setup", password_body("pw")).status, 200);
+    EXPECT_EQ(laptop.post("/api/auth/login", password_body("pw")).status, 200);
+    EXPECT_EQ(laptop.send("GET", "/api/files").status, 200);
+}
+
+// Deep nesting in a body is invalid JSON, read as an empty object; copying
+// such a value used to overflow the stack.
+TEST_F(AuthTest, DeeplyNestedBodiesAreInvalidJson) {
+    auto nested = [](int depth) {
+        return R"({"password":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+    };
+    Browser browser(app);
+    EXPECT_EQ(body_of(browser.post("/api/auth/setup", nested(200'000))),
+              (json{{"error", "密码不能为空"}}));
+    auto body_of_depth = [&](int depth) {
+        Request request;
+        request.headers.add("Content-Type", "application/json");
+        request.body = nested(depth);
+        return lenient_json_body(request);
+    };
+    EXPECT_TRUE(body_of_depth(kMaxJsonDepth).contains("password")) << "the deepest accepted";
+    EXPECT_EQ(body_of_depth(kMaxJsonDepth + 1), json::object());
+    store->write_password("pw");
+    EXPECT_EQ(browser.post("/api/auth/login", nested(200'000)).status, 401);
 }
 
 } // namespace

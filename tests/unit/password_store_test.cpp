@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 
+using quillo::app::PasswordState;
 using quillo::app::PasswordStore;
 using quillo::testing::TempDir;
 
@@ -51,12 +53,35 @@ TEST_F(PasswordStoreTest, FileContentIsTrimmedAndBlankMeansNoPassword) {
         << "a byte-order mark is kept";
 }
 
-TEST_F(PasswordStoreTest, UnreadableFileCountsAsNoPassword) {
+// A file that exists but cannot be read or decoded fails closed, and says so
+// once for each change of the file; an emptied file is still a reset.
+TEST_F(PasswordStoreTest, AnUnreadableFileIsAPasswordNobodyCanGive) {
+    std::vector<std::string> warnings;
+    PasswordStore watched(store.path(), {}, [&](const std::string& w) { warnings.push_back(w); });
     dir.write("pwd.txt", "ok\xff");
-    EXPECT_EQ(store.read_password(), std::nullopt) << "not UTF-8";
+    for (int i = 0; i < 3; ++i) {
+        PasswordState state = watched.state(true);
+        EXPECT_EQ(state.kind, PasswordState::Kind::Unreadable);
+        EXPECT_EQ(state.password, "");
+        EXPECT_NE(state.error.find(store.path() + ": 'utf-8' codec can't decode byte 0xff"),
+                  std::string::npos)
+            << state.error;
+    }
+    EXPECT_EQ(watched.read_password(), std::nullopt);
+    EXPECT_TRUE(watched.password_set()) << "the guard stays closed";
+    EXPECT_EQ(warnings.size(), 1u);
+
     std::filesystem::remove(store.path());
     std::filesystem::create_directory(store.path());
-    EXPECT_EQ(store.read_password(), std::nullopt) << "a directory";
+    EXPECT_EQ(watched.state().error, store.path() + ": Is a directory");
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[1], "Cannot read the password file " + store.path() +
+                               ": Is a directory; every request is refused until it is fixed "
+                               "or removed");
+
+    std::filesystem::remove(store.path());
+    dir.write("pwd.txt", "\n");
+    EXPECT_EQ(watched.state().kind, PasswordState::Kind::NotSet);
 }
 
 TEST_F(PasswordStoreTest, WriteStoresExactlyWhatIsGivenPrivately) {

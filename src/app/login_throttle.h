@@ -1,0 +1,67 @@
+// Slows down password guessing, per client address, without ever locking
+// the owner out: only the address that keeps guessing waits.
+//
+// The first kFreeFailures failed logins of an address cost nothing; after
+// that it must wait before its next attempt, 1 s after the sixth failure,
+// doubling with each further one, at most 15 minutes. A login that works
+// clears the address; an address with no failure for an hour is forgotten.
+// IPv6 clients count per /64, the block one machine usually holds. The table
+// keeps at most `capacity` addresses, dropping the one whose last failure is
+// the oldest, so a flood of addresses cannot grow memory.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace quillo::app {
+
+class LoginThrottle {
+  public:
+    // Seconds on a clock that never goes back (steady).
+    using Clock = std::function<double()>;
+
+    static constexpr int kFreeFailures = 5;
+    static constexpr double kMaxDelay = 15 * 60;
+    static constexpr double kForgetAfter = 3600;
+    static constexpr size_t kCapacity = 4096;
+
+    explicit LoginThrottle(Clock clock = steady_seconds, size_t capacity = kCapacity);
+
+    // Whole seconds the address must still wait before a login attempt, or
+    // nothing when it may try now.
+    std::optional<int64_t> wait_before_attempt(std::string_view address);
+    void record_failure(std::string_view address);
+    void record_success(std::string_view address);
+
+    size_t size();
+
+    static double steady_seconds();
+    // "203.0.113.7" as it is; "2001:db8:1:2:3:4:5:6" -> "2001:db8:1:2::/64";
+    // an IPv4 address mapped into IPv6 as the IPv4 address.
+    static std::string client_key(std::string_view address);
+
+  private:
+    struct Entry {
+        std::string key;
+        int failures = 0;
+        double last_failure = 0;
+        double blocked_until = 0;
+    };
+    using Order = std::list<Entry>; // most recent failure first
+
+    void forget_old(double now);
+
+    Clock clock_;
+    size_t capacity_;
+    std::mutex mutex_;
+    Order order_;
+    std::unordered_map<std::string, Order::iterator> index_;
+};
+
+} // namespace quillo::app
