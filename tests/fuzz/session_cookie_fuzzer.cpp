@@ -145,7 +145,7 @@ void round_trip(FuzzedDataProvider& in) {
     if (session.empty()) {
         return;
     }
-    std::optional<std::string_view> value = quillo::app::find_cookie(header, "session");
+    std::optional<std::string_view> value = quillo::app::find_cookie(header, codec().cookie_name());
     if (!value || *value != cookie) {
         fail("Set-Cookie does not carry the cookie: " + header);
     }
