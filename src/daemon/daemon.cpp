@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <signal.h>
 #include <sys/stat.h>
