@@ -1,7 +1,6 @@
 // Quillo server: the entry point. main() keeps to the order of the start-up
 // steps; the work of each step lives in the other directories of src/.
 
-#include "app/request_guard.h"
 #include "daemon/daemon.h"
 #include "desktop/browser_open.h"
 #include "desktop/tray.h"
@@ -78,8 +77,7 @@ void start_desktop_conveniences(const server::ServerContext& context,
 void warn_if_set_up_is_local_only(const server::ServerContext& context) {
     bool on_network = false;
     for (const utils::ListenAddress& address : utils::get_listen_addresses()) {
-        on_network =
-            on_network || (address.host != "localhost" && !app::is_loopback_address(address.host));
+        on_network = on_network || !utils::is_loopback_host(address.host);
     }
     if (on_network && !context.passwords->password_set()) {
         std::cout

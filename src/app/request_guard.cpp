@@ -1,10 +1,7 @@
 #include "app/request_guard.h"
 
 #include "app/auth.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <string>
+#include "utils/utils.h"
 
 namespace quillo::app {
 
@@ -42,37 +39,29 @@ bool open_to_everyone(const std::string& path, const std::string& method) {
 
 } // namespace
 
-bool is_loopback_address(std::string_view address) {
-    std::string text(address.substr(0, address.find('%')));
-    in_addr v4{};
-    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    }
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1) {
-        return false;
-    }
-    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
-}
-
 std::optional<Response> check_auth(const Request& request, PasswordStore& store) {
     const std::string& path = request.path;
     if (path == "/api/health") {
         return std::nullopt;
     }
-    if (!is_loopback_address(request.remote_addr) && !store.password_set()) {
-        return set_up_on_this_device();
-    }
-    if (path.starts_with("/api/auth/")) {
-        return std::nullopt;
+    // The password file is looked at once per request at most, and only
+    // where a test needs it.
+    std::optional<PasswordState> password;
+    if (!utils::is_loopback_address(request.remote_addr)) {
+        password = store.state();
+        if (password->kind == PasswordState::Kind::NotSet) {
+            return set_up_on_this_device();
+        }
     }
     // Every test here only lets the request through, so the cheapest go
     // first: the front end's assets never cost a look at the password file.
-    if (open_to_everyone(path, request.method)) {
+    if (path.starts_with("/api/auth/") || open_to_everyone(path, request.method)) {
         return std::nullopt;
     }
-    PasswordState password = store.state();
-    if (password.kind == PasswordState::Kind::NotSet || is_authenticated(request, password)) {
+    if (!password) {
+        password = store.state();
+    }
+    if (password->kind == PasswordState::Kind::NotSet || is_authenticated(request, *password)) {
         return std::nullopt;
     }
     return refusal();

@@ -7,7 +7,6 @@
 #include "quillo/http.h"
 
 #include <optional>
-#include <string_view>
 
 namespace quillo::app {
 
@@ -22,8 +21,5 @@ namespace quillo::app {
 // the health check excepted: whoever first opened the page could otherwise
 // choose the password and own the IDE.
 std::optional<Response> check_auth(const Request& request, PasswordStore& store);
-
-// True for 127.0.0.0/8, ::1 and IPv4 loopback mapped into IPv6.
-bool is_loopback_address(std::string_view address);
 
 } // namespace quillo::app

@@ -20,13 +20,6 @@ std::string trim_blanks(std::string_view text) {
     return std::string(text);
 }
 
-bool is_loopback_host(const std::string& host, int family) {
-    if (family == AF_INET6) {
-        return host == "::1";
-    }
-    return host.rfind("127.", 0) == 0 || host == "localhost";
-}
-
 const char* label_for(bool loopback) {
     return loopback ? "local" : "network";
 }
@@ -63,6 +56,23 @@ std::vector<InterfaceAddress> machine_interfaces() {
 
 } // namespace
 
+bool is_loopback_address(std::string_view address) {
+    std::string text(address.substr(0, address.find('%'))); // no zone index
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1) {
+        return false;
+    }
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
+bool is_loopback_host(std::string_view host) {
+    return host == "localhost" || is_loopback_address(host);
+}
+
 std::vector<ListenAddress> parse_listen_addresses(std::string_view host_text) {
     std::vector<ListenAddress> out;
     size_t start = 0;
@@ -95,8 +105,8 @@ std::vector<DisplayAddress> display_addresses_for(const std::vector<ListenAddres
         bool ipv6 = address.family == AF_INET6;
         bool wildcard = ipv6 ? address.host == "::" : address.host == "0.0.0.0";
         if (!wildcard) {
-            out.push_back({address.host, address.family,
-                           label_for(is_loopback_host(address.host, address.family))});
+            out.push_back(
+                {address.host, address.family, label_for(is_loopback_host(address.host))});
             continue;
         }
         out.push_back({ipv6 ? "::1" : "127.0.0.1", address.family, label_for(true)});

@@ -59,6 +59,11 @@ SettingsSources process_sources();
 void configure(Settings settings);
 const Settings& settings();
 
+// True for 127.0.0.0/8, ::1 and IPv4 loopback mapped into IPv6, as text.
+bool is_loopback_address(std::string_view address);
+// The same, or "localhost".
+bool is_loopback_host(std::string_view host);
+
 struct ListenAddress {
     std::string host;
     int family; // AF_INET6 for IPv6, anything else counts as IPv4
