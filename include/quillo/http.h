@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -131,6 +132,30 @@ struct Request {
     std::string header(std::string_view name) const { return headers.get(name); }
 };
 
+// A body read from an open file while it is sent, so that a large file never
+// sits in memory whole. Owns the descriptor.
+class FileBody {
+  public:
+    FileBody(int fd, unsigned long long offset, unsigned long long length)
+        : fd_(fd), offset_(offset), length_(length) {}
+    ~FileBody() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileBody(const FileBody&) = delete;
+    FileBody& operator=(const FileBody&) = delete;
+
+    int fd() const { return fd_; }
+    unsigned long long offset() const { return offset_; }
+    unsigned long long length() const { return length_; }
+
+  private:
+    int fd_;
+    unsigned long long offset_;
+    unsigned long long length_;
+};
+
 struct Response {
     int status = 200;
     Headers headers;
@@ -138,6 +163,9 @@ struct Response {
     // Content kept elsewhere (a cache) and sent without being copied; when
     // set, it is the body and `body` is ignored.
     std::shared_ptr<const std::string> shared_body;
+    // Content sent from a file; when set, it is the body and both of the
+    // above are ignored.
+    std::shared_ptr<const FileBody> file_body;
 
     std::string_view content() const { return shared_body ? std::string_view(*shared_body) : body; }
 

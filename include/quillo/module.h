@@ -24,11 +24,12 @@
 #pragma once
 
 #include "quillo/blueprint.h"
+#include "quillo/services.h"
 
 namespace quillo {
 
 // Raised whenever this header or the types it uses change incompatibly.
-inline constexpr int kModuleApiVersion = 3;
+inline constexpr int kModuleApiVersion = 4;
 
 } // namespace quillo
 

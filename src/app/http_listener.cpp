@@ -3,6 +3,7 @@
 #include "app/connection_stream.h"
 #include "utils/unique_fd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -37,6 +38,9 @@ void prepare_request(httplib::Request& in, Request& out) {
     // both sides CPU for nothing (brotli at the library's level takes
     // milliseconds per answer), so it never sees the wish.
     in.headers.erase("Accept-Encoding");
+    // Ranges are the application's to serve (it knows the file); the
+    // library would cut the answer a second time.
+    in.ranges.clear();
 }
 
 // A declared body over the limit is refused before any of it is read.
@@ -232,8 +236,36 @@ int open_listening_socket(const std::string& host, int port, bool ipv6, int back
     return fd.release();
 }
 
+// Sends a file body as the library asks for it, in pieces read with pread,
+// so a large file never sits in memory whole.
+void provide_file_body(std::shared_ptr<const FileBody> file, const std::string& content_type,
+                       httplib::Response& out) {
+    size_t length = static_cast<size_t>(file->length());
+    out.set_content_provider(
+        length, content_type, [file](size_t offset, size_t length, httplib::DataSink& sink) {
+            char buffer[64 * 1024];
+            size_t want = std::min(length, sizeof buffer);
+            ssize_t got = ::pread(file->fd(), buffer, want,
+                                  static_cast<off_t>(file->offset() + offset));
+            if (got <= 0) {
+                return false; // the file shrank or failed: the connection is closed
+            }
+            return sink.write(buffer, static_cast<size_t>(got));
+        });
+}
+
 void to_httplib_response(Response&& in, httplib::Response& out) {
     out.status = in.status;
+    if (in.file_body && in.file_body->length() > 0) {
+        std::string content_type = in.headers.get("Content-Type");
+        for (auto& [name, value] : in.headers.fields()) {
+            if (!header_name_equals(name, "Content-Type")) {
+                out.headers.emplace(name, value);
+            }
+        }
+        provide_file_body(std::move(in.file_body), content_type, out);
+        return;
+    }
     bool shared = in.shared_body && !in.shared_body->empty();
     std::string content_type;
     for (auto& [name, value] : in.headers.fields()) {

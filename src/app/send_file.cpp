@@ -3,16 +3,23 @@
 #include "app/session_codec.h"
 #include "utils/files.h"
 #include "utils/text.h"
+#include "utils/unique_fd.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <sys/stat.h>
 #include <system_error>
 #include <unordered_map>
+#include <unistd.h>
 #include <utility>
 
 namespace quillo::app {
@@ -24,7 +31,7 @@ struct MimeEntry {
     std::string_view type;
 };
 
-constexpr std::array<MimeEntry, 30> kMimeTypes{{
+constexpr std::array<MimeEntry, 35> kMimeTypes{{
     {"html", "text/html; charset=utf-8"},
     {"htm", "text/html; charset=utf-8"},
     {"js", "text/javascript; charset=utf-8"},
@@ -53,6 +60,11 @@ constexpr std::array<MimeEntry, 30> kMimeTypes{{
     {"ogg", "audio/ogg"},
     {"mp4", "video/mp4"},
     {"webm", "video/webm"},
+    {"mov", "video/quicktime"},
+    {"m4a", "audio/mp4"},
+    {"flac", "audio/flac"},
+    {"avif", "image/avif"},
+    {"bmp", "image/bmp"},
     {"webmanifest", "application/manifest+json"},
     {"zip", "application/zip"},
 }};
@@ -203,7 +215,83 @@ bool client_copy_is_current(const Request& request, const std::string& etag, int
     return false;
 }
 
+std::string_view trim_blanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::optional<uint64_t> parse_decimal(std::string_view text) {
+    uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// If-Range asks for the range only while the file is the one the client
+// has: its strong ETag, or its exact Last-Modified date.
+bool if_range_holds(const Request& request, const std::string& etag, int64_t mtime) {
+    const std::string* if_range = request.headers.find("If-Range");
+    if (if_range == nullptr) {
+        return true;
+    }
+    std::string_view value = trim_blanks(*if_range);
+    if (value.starts_with("\"") || value.starts_with("W/")) {
+        return value == etag;
+    }
+    std::optional<int64_t> date = parse_http_date(value);
+    return date && *date == mtime;
+}
+
 } // namespace
+
+ByteRange select_range(std::string_view header, uint64_t size) {
+    ByteRange whole{ByteRange::Kind::Whole, 0, size};
+    std::string_view spec = trim_blanks(header);
+    if (!spec.starts_with("bytes=")) {
+        return whole; // another unit, or no range at all
+    }
+    spec.remove_prefix(6);
+    if (spec.find(',') != std::string_view::npos) {
+        return whole; // several ranges: the whole file is a valid answer
+    }
+    spec = trim_blanks(spec);
+    size_t dash = spec.find('-');
+    if (dash == std::string_view::npos) {
+        return whole;
+    }
+    std::string_view first_text = spec.substr(0, dash);
+    std::string_view last_text = spec.substr(dash + 1);
+    ByteRange unsatisfiable{ByteRange::Kind::Unsatisfiable, 0, 0};
+    if (first_text.empty()) { // the last N bytes
+        std::optional<uint64_t> suffix = parse_decimal(last_text);
+        if (!suffix) {
+            return whole;
+        }
+        if (*suffix == 0 || size == 0) {
+            return unsatisfiable;
+        }
+        uint64_t length = std::min(*suffix, size);
+        return {ByteRange::Kind::Partial, size - length, length};
+    }
+    std::optional<uint64_t> first = parse_decimal(first_text);
+    std::optional<uint64_t> last =
+        last_text.empty() ? std::optional<uint64_t>(UINT64_MAX) : parse_decimal(last_text);
+    if (!first || !last || *last < *first) {
+        return whole; // not a valid range: ignored
+    }
+    if (*first >= size) {
+        return unsatisfiable;
+    }
+    uint64_t end = std::min(*last, size - 1);
+    return {ByteRange::Kind::Partial, *first, end - *first + 1};
+}
 
 std::string content_type_for(std::string_view filename) {
     size_t slash = filename.rfind('/');
@@ -228,6 +316,74 @@ std::shared_ptr<const std::string> read_file_cached(const std::string& path) {
     return file_cache().get(path, st);
 }
 
+namespace {
+
+// Where the answer's bytes come from once the headers are decided.
+struct FileSource {
+    // A kept copy when the file is small enough to keep, else null.
+    std::shared_ptr<const std::string> cached;
+    // The open file; only used when nothing is cached.
+    std::shared_ptr<utils::UniqueFd> fd;
+};
+
+Response file_response(const Request& request, const struct stat& st, std::string_view name,
+                       const std::function<FileSource()>& open_source) {
+    Response response;
+    std::string etag = make_etag(st);
+    response.headers.set("ETag", etag);
+    response.headers.set("Last-Modified", http_date(st.st_mtim.tv_sec));
+    response.headers.set("Accept-Ranges", "bytes");
+    if (client_copy_is_current(request, etag, st.st_mtim.tv_sec)) {
+        response.status = 304;
+        return response;
+    }
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    ByteRange range{ByteRange::Kind::Whole, 0, size};
+    const std::string* range_header = request.headers.find("Range");
+    if (range_header && if_range_holds(request, etag, st.st_mtim.tv_sec)) {
+        range = select_range(*range_header, size);
+    }
+    if (range.kind == ByteRange::Kind::Unsatisfiable) {
+        response.status = 416;
+        response.headers.set("Content-Range", "bytes */" + std::to_string(size));
+        return response;
+    }
+    if (range.kind == ByteRange::Kind::Partial) {
+        response.status = 206;
+        response.headers.set("Content-Range", "bytes " + std::to_string(range.offset) + "-" +
+                                                  std::to_string(range.offset + range.length - 1) +
+                                                  "/" + std::to_string(size));
+    }
+    response.headers.set("Content-Type", content_type_for(name));
+    FileSource source = open_source();
+    if (source.cached) {
+        if (range.kind == ByteRange::Kind::Whole && source.cached->size() == size) {
+            response.shared_body = std::move(source.cached);
+        } else {
+            response.body = source.cached->substr(std::min<uint64_t>(range.offset, source.cached->size()),
+                                                  range.length);
+        }
+    } else {
+        response.file_body =
+            std::make_shared<FileBody>(source.fd->release(), range.offset, range.length);
+    }
+    return response;
+}
+
+} // namespace
+
+Response send_open_file(const Request& request, int fd, std::string_view filename) {
+    auto owned = std::make_shared<utils::UniqueFd>(fd);
+    struct stat st {};
+    if (::fstat(owned->get(), &st) != 0) {
+        throw std::system_error(errno, std::generic_category(), "fstat");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw std::system_error(EISDIR, std::generic_category(), "not a regular file");
+    }
+    return file_response(request, st, filename, [&] { return FileSource{nullptr, owned}; });
+}
+
 Response send_from_directory(const std::string& directory, std::string_view relative_path,
                              const Request& request) {
     if (!is_safe_relative_path(relative_path)) {
@@ -238,23 +394,23 @@ Response send_from_directory(const std::string& directory, std::string_view rela
     if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         throw NotFound();
     }
-    Response response;
-    std::string etag = make_etag(st);
-    response.headers.set("ETag", etag);
-    response.headers.set("Last-Modified", http_date(st.st_mtim.tv_sec));
+    Response response = file_response(request, st, relative_path, [&] {
+        // Small files come from the cache; a large one is read while sent.
+        if (static_cast<uint64_t>(st.st_size) > FileCache::kMaxFileBytes) {
+            auto fd = std::make_shared<utils::UniqueFd>(
+                ::open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+            if (fd->get() >= 0) {
+                return FileSource{nullptr, std::move(fd)};
+            }
+            throw NotFound();
+        }
+        try {
+            return FileSource{file_cache().get(full, st), nullptr};
+        } catch (const std::system_error&) {
+            throw NotFound(); // unreadable
+        }
+    });
     response.headers.set("Cache-Control", "no-cache");
-    if (client_copy_is_current(request, etag, st.st_mtim.tv_sec)) {
-        response.status = 304;
-        return response;
-    }
-    std::shared_ptr<const std::string> content;
-    try {
-        content = file_cache().get(full, st);
-    } catch (const std::system_error&) {
-        throw NotFound(); // unreadable
-    }
-    response.headers.set("Content-Type", content_type_for(relative_path));
-    response.shared_body = std::move(content);
     return response;
 }
 

@@ -1,0 +1,344 @@
+// The files route module: the workspace's files over a JSON API under
+// /api/files/. Every path parameter is workspace-relative UTF-8 ("path",
+// "from", "to"); a name that is not UTF-8 is listed with U+FFFD in "name"
+// and "path" plus "raw", the base64url form (no padding) of its raw path
+// bytes, which every request accepts in place of the path ("raw",
+// "from_raw").
+#include "files_service.h"
+#include "text.h"
+#include "trash.h"
+
+#include <fcntl.h>
+#include <quillo/module.h>
+
+namespace quillo::files {
+
+namespace {
+
+constexpr size_t kMaxSearchResults = 500;
+constexpr std::chrono::seconds kSearchBudget{2};
+constexpr int kMaxJsonDepth = 16;
+
+// One instance each per request: the workspace directory is opened afresh,
+// so a workspace that was replaced while the server runs is still found.
+Workspace open_workspace() {
+    return Workspace(workspace_dir());
+}
+
+Trash trash() {
+    return Trash(config_dir() + "/trash");
+}
+
+Path path_from(const std::optional<std::string>& text, const std::optional<std::string>& raw,
+               const char* name) {
+    if (raw) {
+        std::optional<std::string> bytes = base64url_decode(*raw);
+        if (!bytes) {
+            throw FileError(400, std::string(name) + "_raw is not base64url");
+        }
+        return parse_path(*bytes);
+    }
+    if (!text) {
+        throw FileError(400, std::string("The request names no ") + name);
+    }
+    return parse_path(*text);
+}
+
+std::optional<std::string> query(const Request& request, const char* name) {
+    try {
+        return query_parameter(request.query_string, name);
+    } catch (const std::invalid_argument& error) {
+        throw FileError(400, error.what());
+    }
+}
+
+Path query_path(const Request& request) {
+    return path_from(query(request, "path"), query(request, "raw"), "path");
+}
+
+nlohmann::json json_body(const Request& request) {
+    // Depth is bounded, so that a body of nested brackets costs nothing.
+    auto bounded = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+        if (depth > kMaxJsonDepth) {
+            throw FileError(400, "The request body is nested too deeply");
+        }
+        return true;
+    };
+    nlohmann::json body;
+    try {
+        body = nlohmann::json::parse(request.body, bounded);
+    } catch (const nlohmann::json::exception&) {
+        throw FileError(400, "The request body is not JSON");
+    }
+    if (!body.is_object()) {
+        throw FileError(400, "The request body must be a JSON object");
+    }
+    return body;
+}
+
+std::optional<std::string> text_field(const nlohmann::json& body, const char* name) {
+    auto it = body.find(name);
+    if (it == body.end() || it->is_null()) {
+        return std::nullopt;
+    }
+    if (!it->is_string()) {
+        throw FileError(400, std::string("\"") + name + "\" must be a string");
+    }
+    return it->get<std::string>();
+}
+
+Path body_path(const nlohmann::json& body, const char* name) {
+    return path_from(text_field(body, name), text_field(body, (std::string(name) + "_raw").c_str()),
+                     name);
+}
+
+// The path as the client sees it, with "raw" when it is not UTF-8.
+void put_path(nlohmann::json& out, const Path& path) {
+    std::string text = display(path);
+    out["path"] = text;
+    if (!is_valid_utf8(text)) {
+        out["raw"] = base64url_encode(text);
+    }
+}
+
+nlohmann::json stamp_json(const Path& path, const Stamp& stamp) {
+    nlohmann::json out = {{"size", stamp.size}, {"mtime", stamp.mtime}, {"etag", stamp.etag}};
+    put_path(out, path);
+    return out;
+}
+
+nlohmann::json entry_json(const Entry& entry) {
+    nlohmann::json out = {{"name", entry.name}, {"type", entry.type}, {"size", entry.size},
+                          {"mtime", entry.mtime}, {"writable", entry.writable},
+                          {"hidden", entry.hidden}};
+    if (entry.type == "symlink") {
+        out["target_type"] = entry.target_type ? nlohmann::json(*entry.target_type) : nullptr;
+    }
+    put_path(out, entry.path);
+    return out;
+}
+
+Response list(Request& request) {
+    Workspace workspace = open_workspace();
+    Path directory = query_path(request);
+    nlohmann::json entries = nlohmann::json::array();
+    for (const Entry& entry : FilesService(workspace).list(directory)) {
+        entries.push_back(entry_json(entry));
+    }
+    nlohmann::json out = {{"entries", std::move(entries)}};
+    put_path(out, directory);
+    return json_response(out);
+}
+
+Response read(Request& request) {
+    Workspace workspace = open_workspace();
+    Path path = query_path(request);
+    FileContent content = FilesService(workspace).read(path);
+    nlohmann::json out = stamp_json(path, content.stamp);
+    if (is_valid_utf8(content.bytes)) {
+        out["encoding"] = "utf-8";
+        out["content"] = std::move(content.bytes);
+    } else {
+        out["encoding"] = "base64";
+        out["content"] = base64_encode(content.bytes);
+    }
+    return json_response(out);
+}
+
+// RFC 6266: a plain name for old clients, the exact one in filename*.
+std::string disposition(const std::string& kind, const std::string& name) {
+    std::string plain;
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        plain += byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\' ? '_' : c;
+    }
+    return kind + "; filename=\"" + plain + "\"; filename*=UTF-8''" + percent_encode(name);
+}
+
+Response raw(Request& request) {
+    Workspace workspace = open_workspace();
+    Path path = query_path(request);
+    Fd fd = workspace.open(path, O_RDONLY);
+    std::string name = path.empty() ? "workspace" : path.back();
+    Response response;
+    try {
+        response = send_open_file(request, fd.release(), name);
+    } catch (const std::system_error& error) {
+        fail(error.code().value(), "fstat", display(path));
+    }
+    bool download = query(request, "download").value_or("") == "1";
+    response.headers.set("Content-Disposition", disposition(download ? "attachment" : "inline", name));
+    // A workspace page or picture is shown, never run with the IDE's rights.
+    response.headers.set("Content-Security-Policy", "sandbox");
+    response.headers.set("X-Content-Type-Options", "nosniff");
+    response.headers.set("Cache-Control", "no-cache");
+    return response;
+}
+
+std::string decoded_content(const nlohmann::json& body) {
+    std::string content = text_field(body, "content").value_or("");
+    std::string encoding = text_field(body, "encoding").value_or("utf-8");
+    if (encoding == "utf-8") {
+        return content;
+    }
+    if (encoding != "base64") {
+        throw FileError(400, "\"encoding\" must be \"utf-8\" or \"base64\"");
+    }
+    std::optional<std::string> bytes = base64_decode(content);
+    if (!bytes) {
+        throw FileError(400, "\"content\" is not base64");
+    }
+    return *bytes;
+}
+
+Response write(Request& request) {
+    Workspace workspace = open_workspace();
+    nlohmann::json body = json_body(request);
+    Path path = body_path(body, "path");
+    Stamp stamp = FilesService(workspace).write(path, decoded_content(body), text_field(body, "etag"));
+    return json_response(stamp_json(path, stamp));
+}
+
+Response create(Request& request) {
+    Workspace workspace = open_workspace();
+    nlohmann::json body = json_body(request);
+    Path path = body_path(body, "path");
+    std::string type = text_field(body, "type").value_or("file");
+    if (type != "file" && type != "directory") {
+        throw FileError(400, "\"type\" must be \"file\" or \"directory\"");
+    }
+    FilesService(workspace).create(path, type == "directory");
+    nlohmann::json out = {{"type", type}};
+    put_path(out, path);
+    return json_response(out);
+}
+
+Response rename_or_copy(Request& request, bool copy) {
+    Workspace workspace = open_workspace();
+    nlohmann::json body = json_body(request);
+    Path from = body_path(body, "from");
+    Path to = body_path(body, "to");
+    FilesService service(workspace);
+    copy ? service.copy(from, to) : service.rename(from, to);
+    nlohmann::json out = nlohmann::json::object();
+    put_path(out, to);
+    return json_response(out);
+}
+
+Response remove(Request& request) {
+    Workspace workspace = open_workspace();
+    Path path = query_path(request);
+    std::string id = trash().put(workspace, path);
+    nlohmann::json out = {{"trash_id", id}};
+    put_path(out, path);
+    return json_response(out);
+}
+
+Response trash_list(Request&) {
+    Trash bin = trash();
+    nlohmann::json items = nlohmann::json::array();
+    uint64_t total = 0;
+    for (const TrashItem& item : bin.list()) {
+        nlohmann::json out = {{"id", item.id}, {"type", item.type}, {"size", item.size},
+                              {"deleted_at", item.deleted_at},
+                              {"name", item.path.empty() ? "" : item.path.back()}};
+        put_path(out, item.path);
+        items.push_back(std::move(out));
+        total += item.size;
+    }
+    return json_response({{"items", std::move(items)},
+                          {"total_size", total},
+                          {"limit", bin.limits().max_bytes},
+                          {"max_age_days", bin.limits().max_age_seconds / 86400}});
+}
+
+Response restore(Request& request) {
+    Workspace workspace = open_workspace();
+    nlohmann::json body = json_body(request);
+    std::string id = text_field(body, "id").value_or("");
+    Path path = trash().restore(workspace, id);
+    nlohmann::json out = nlohmann::json::object();
+    put_path(out, path);
+    return json_response(out);
+}
+
+Response upload(Request& request) {
+    Workspace workspace = open_workspace();
+    Path directory = query_path(request);
+    std::string name = query(request, "name").value_or("");
+    Path one = parse_path(name);
+    if (one.size() != 1 || name.find('/') != std::string::npos) {
+        throw FileError(400, "\"name\" must be one file name");
+    }
+    Path path = directory;
+    path.push_back(one.front());
+    bool overwrite = query(request, "overwrite").value_or("") == "1";
+    Stamp stamp = FilesService(workspace).write(path, request.body, std::nullopt,
+                                                overwrite ? Existing::Replace : Existing::Keep);
+    return json_response(stamp_json(path, stamp));
+}
+
+Response search(Request& request) {
+    Workspace workspace = open_workspace();
+    std::string text = query(request, "q").value_or("");
+    if (text.empty()) {
+        throw FileError(400, "\"q\" must name what to look for");
+    }
+    SearchResult found = FilesService(workspace).search(text, kMaxSearchResults, kSearchBudget);
+    nlohmann::json results = nlohmann::json::array();
+    for (const Entry& entry : found.matches) {
+        nlohmann::json out = {{"name", entry.name}, {"type", entry.type}};
+        put_path(out, entry.path);
+        results.push_back(std::move(out));
+    }
+    return json_response({{"results", std::move(results)}, {"truncated", found.truncated}});
+}
+
+// Every failure answers {"error": ...} with its status; other exceptions go
+// on to the server, which logs them and answers 500.
+Handler guarded(Response (*handler)(Request&)) {
+    return [handler](Request& request) {
+        try {
+            return handler(request);
+        } catch (const FileError& error) {
+            nlohmann::json body = error.extra().is_object() ? error.extra() : nlohmann::json::object();
+            body["error"] = error.what();
+            return json_response(body, error.status());
+        }
+    };
+}
+
+} // namespace
+
+Blueprint& files_bp() {
+    static Blueprint bp("files_bp");
+    return bp;
+}
+
+namespace {
+
+const bool registered = [] {
+    Blueprint& bp = files_bp();
+    bp.route("/api/files/module", {"GET"}, [](Request&) {
+        return json_response({{"module", "files"}, {"stand_in", false}});
+    });
+    bp.route("/api/files/list", {"GET"}, guarded(list));
+    bp.route("/api/files/read", {"GET"}, guarded(read));
+    bp.route("/api/files/raw", {"GET"}, guarded(raw));
+    bp.route("/api/files/write", {"PUT"}, guarded(write));
+    bp.route("/api/files/create", {"POST"}, guarded(create));
+    bp.route("/api/files/rename", {"POST"}, guarded([](Request& r) { return rename_or_copy(r, false); }));
+    bp.route("/api/files/copy", {"POST"}, guarded([](Request& r) { return rename_or_copy(r, true); }));
+    bp.route("/api/files/delete", {"DELETE"}, guarded(remove));
+    bp.route("/api/files/trash", {"GET"}, guarded(trash_list));
+    bp.route("/api/files/restore", {"POST"}, guarded(restore));
+    bp.route("/api/files/upload", {"POST"}, guarded(upload));
+    bp.route("/api/files/search", {"GET"}, guarded(search));
+    return true;
+}();
+
+} // namespace
+
+} // namespace quillo::files
+
+QUILLO_ROUTE_MODULE(quillo::files::files_bp())
