@@ -1,0 +1,215 @@
+// The IDE's text editor: CodeMirror 6 set up for phones and desktops.
+// static/ide.js imports this bundle the first time a file is opened and
+// drives it only through the functions exported here.
+import { EditorState, Compartment } from '@codemirror/state';
+import {
+  EditorView, keymap, lineNumbers, highlightActiveLine, highlightActiveLineGutter,
+  highlightSpecialChars, drawSelection, dropCursor,
+} from '@codemirror/view';
+import {
+  defaultKeymap, history, historyKeymap, indentWithTab, indentMore, undo, redo,
+  cursorCharLeft, cursorCharRight, cursorLineUp, cursorLineDown,
+} from '@codemirror/commands';
+import {
+  indentOnInput, indentUnit, bracketMatching, syntaxHighlighting, defaultHighlightStyle,
+} from '@codemirror/language';
+import { searchKeymap, highlightSelectionMatches, search } from '@codemirror/search';
+import {
+  autocompletion, completionKeymap, closeBrackets, closeBracketsKeymap,
+} from '@codemirror/autocomplete';
+import { oneDark } from '@codemirror/theme-one-dark';
+
+// Each language is a chunk of its own, fetched when a file needs it.
+const LANGUAGES = {
+  python: () => import('@codemirror/lang-python').then((m) => m.python()),
+  javascript: () => import('@codemirror/lang-javascript').then((m) => m.javascript()),
+  jsx: () => import('@codemirror/lang-javascript').then((m) => m.javascript({ jsx: true })),
+  typescript: () => import('@codemirror/lang-javascript')
+    .then((m) => m.javascript({ typescript: true })),
+  tsx: () => import('@codemirror/lang-javascript')
+    .then((m) => m.javascript({ typescript: true, jsx: true })),
+  cpp: () => import('@codemirror/lang-cpp').then((m) => m.cpp()),
+  html: () => import('@codemirror/lang-html').then((m) => m.html()),
+  css: () => import('@codemirror/lang-css').then((m) => m.css()),
+  json: () => import('@codemirror/lang-json').then((m) => m.json()),
+  markdown: () => import('@codemirror/lang-markdown').then((m) => m.markdown()),
+};
+
+const EXTENSIONS = {
+  py: 'python', pyw: 'python', pyi: 'python',
+  js: 'javascript', mjs: 'javascript', cjs: 'javascript', jsx: 'jsx',
+  ts: 'typescript', mts: 'typescript', cts: 'typescript', tsx: 'tsx',
+  c: 'cpp', h: 'cpp', cc: 'cpp', cpp: 'cpp', cxx: 'cpp', hpp: 'cpp', hh: 'cpp', hxx: 'cpp',
+  ino: 'cpp',
+  html: 'html', htm: 'html',
+  css: 'css',
+  json: 'json', jsonc: 'json', webmanifest: 'json',
+  md: 'markdown', markdown: 'markdown',
+};
+
+// The language name for a file name, or null for plain text.
+export function languageFor(name) {
+  const dot = name.lastIndexOf('.');
+  if (dot < 0) return null;
+  return EXTENSIONS[name.slice(dot + 1).toLowerCase()] || null;
+}
+
+const darkQuery = window.matchMedia('(prefers-color-scheme: dark)');
+const narrowQuery = window.matchMedia('(max-width: 899px)');
+
+const baseTheme = EditorView.theme({
+  '&': { height: '100%', fontSize: '16px' },
+  '.cm-scroller': {
+    fontFamily: 'ui-monospace, "SF Mono", "Cascadia Mono", "Roboto Mono", "DejaVu Sans Mono", '
+      + '"Noto Sans Mono CJK SC", monospace',
+    lineHeight: '1.5',
+  },
+  '.cm-content': { paddingBottom: '40vh' },
+  '.cm-gutters': { fontSize: '13px' },
+  '.cm-panels input, .cm-panels button': { fontSize: '16px' },
+});
+
+const views = new Set();
+const themes = new WeakMap();
+const wraps = new WeakMap();
+
+function themeFor(dark) {
+  return dark ? oneDark : syntaxHighlighting(defaultHighlightStyle, { fallback: true });
+}
+
+darkQuery.addEventListener('change', () => {
+  for (const view of views) {
+    view.dispatch({ effects: themes.get(view).reconfigure(themeFor(darkQuery.matches)) });
+  }
+});
+narrowQuery.addEventListener('change', () => {
+  for (const view of views) {
+    view.dispatch({
+      effects: wraps.get(view).reconfigure(narrowQuery.matches ? EditorView.lineWrapping : []),
+    });
+  }
+});
+
+// Creates an editor in `parent`. Options: text, name (file name, chooses the
+// language), label (accessible name), readOnly, onChange(dirty), onSave().
+export function createEditor({ parent, text, name, label, readOnly, onChange, onSave }) {
+  const theme = new Compartment();
+  const wrap = new Compartment();
+  const language = new Compartment();
+  let savedDoc = null;
+  let lastDirty = false;
+
+  const isDirty = (doc) => savedDoc !== doc
+    && (savedDoc.length !== doc.length || !savedDoc.eq(doc));
+
+  const state = EditorState.create({
+    doc: text,
+    extensions: [
+      lineNumbers(),
+      highlightActiveLineGutter(),
+      highlightSpecialChars(),
+      history(),
+      drawSelection(),
+      dropCursor(),
+      EditorState.allowMultipleSelections.of(true),
+      indentOnInput(),
+      bracketMatching(),
+      closeBrackets(),
+      autocompletion(),
+      highlightActiveLine(),
+      highlightSelectionMatches(),
+      search({ top: true }),
+      indentUnit.of(languageFor(name) === 'python' ? '    ' : '  '),
+      keymap.of([
+        { key: 'Mod-s', run: () => { onSave(); return true; }, preventDefault: true },
+        ...closeBracketsKeymap,
+        ...defaultKeymap,
+        ...searchKeymap,
+        ...historyKeymap,
+        ...completionKeymap,
+        indentWithTab,
+      ]),
+      baseTheme,
+      theme.of(themeFor(darkQuery.matches)),
+      wrap.of(narrowQuery.matches ? EditorView.lineWrapping : []),
+      language.of([]),
+      EditorState.readOnly.of(Boolean(readOnly)),
+      EditorView.contentAttributes.of({ 'aria-label': label }),
+      EditorView.updateListener.of((update) => {
+        if (!update.docChanged) return;
+        const dirty = isDirty(update.state.doc);
+        if (dirty !== lastDirty) {
+          lastDirty = dirty;
+          onChange(dirty);
+        }
+      }),
+    ],
+  });
+  savedDoc = state.doc;
+  const view = new EditorView({ state, parent });
+  views.add(view);
+  themes.set(view, theme);
+  wraps.set(view, wrap);
+
+  const lang = LANGUAGES[languageFor(name)];
+  if (lang) {
+    lang().then((support) => {
+      if (views.has(view)) view.dispatch({ effects: language.reconfigure(support) });
+    });
+  }
+
+  const markSaved = (doc) => {
+    savedDoc = doc;
+    lastDirty = isDirty(view.state.doc);
+    onChange(lastDirty);
+  };
+
+  return {
+    view,
+    // The document now, to send; hand it back to markSaved once written.
+    doc: () => view.state.doc,
+    markSaved,
+    isDirty: () => lastDirty,
+    // Replaces the whole text (the version on disk) and counts it as saved.
+    setText(newText) {
+      view.dispatch({ changes: { from: 0, to: view.state.doc.length, insert: newText } });
+      markSaved(view.state.doc);
+    },
+    focus: () => view.focus(),
+    revealCursor() {
+      view.dispatch({
+        effects: EditorView.scrollIntoView(view.state.selection.main.head, { y: 'nearest', yMargin: 48 }),
+      });
+    },
+    destroy() {
+      views.delete(view);
+      view.destroy();
+    },
+  };
+}
+
+const KEY_COMMANDS = {
+  left: cursorCharLeft,
+  right: cursorCharRight,
+  up: cursorLineUp,
+  down: cursorLineDown,
+  undo,
+  redo,
+};
+
+// The extra keys row: a command name above, 'tab', or text to type.
+export function pressKey(editor, key) {
+  const { view } = editor;
+  if (KEY_COMMANDS[key]) {
+    KEY_COMMANDS[key](view);
+  } else if (key === 'tab') {
+    if (view.state.selection.ranges.some((range) => !range.empty)) {
+      indentMore(view);
+    } else {
+      view.dispatch(view.state.replaceSelection(view.state.facet(indentUnit)));
+    }
+  } else if (!view.state.readOnly) {
+    view.dispatch(view.state.replaceSelection(key));
+  }
+  view.dispatch({ scrollIntoView: true });
+}
