@@ -3,6 +3,8 @@
 // version. Each test swaps a misbehaving module into a copy of the build.
 #include "server_process.h"
 
+#include <quillo/module.h>
+
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -76,7 +78,10 @@ TEST_F(ModuleHooksTest, ModuleBuiltForAnotherApiVersionIsRefused) {
     EXPECT_NE(server.stderr_text().find("[ERROR] Failed to load route module files: "),
               std::string::npos)
         << server.describe();
-    EXPECT_NE(server.stderr_text().find("built for route module API 4, this server needs 3"),
+    std::string mismatch = "built for route module API " +
+                           std::to_string(quillo::kModuleApiVersion + 1) + ", this server needs " +
+                           std::to_string(quillo::kModuleApiVersion);
+    EXPECT_NE(server.stderr_text().find(mismatch),
               std::string::npos)
         << server.describe();
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillo;
 using quillo::testing::TempDir;
@@ -112,6 +113,59 @@ TEST_F(StaticFilesTest, ConditionalRequestsGetNotModified) {
     stale.headers.add("If-Modified-Since", first.headers.get("Last-Modified"));
     EXPECT_EQ(app::send_from_directory(info.static_folder, "app.js", stale).status, 200)
         << "If-None-Match decides when both are present";
+}
+
+// Ranges for media previews and resumed downloads, from the cache (small
+// files) and from the file itself (large ones) alike.
+TEST_F(StaticFilesTest, OneByteRangeIsServedAndOthersGetTheWholeFileOr416) {
+    std::string big(3 * 1024 * 1024, 'b');
+    big.replace(2 * 1024 * 1024, 5, "range");
+    dir.write("static/video.mp4", big);
+    auto ask = [&](const std::string& name, const std::string& range,
+                   const std::string& if_range = "") {
+        Request request = get("/" + name);
+        request.headers.add("Range", range);
+        if (!if_range.empty()) {
+            request.headers.add("If-Range", if_range);
+        }
+        return app::send_from_directory(info.static_folder, name, request);
+    };
+    auto bytes_of = [](const Response& response) {
+        if (!response.file_body) {
+            return std::string(response.content());
+        }
+        std::string out(response.file_body->length(), '\0');
+        EXPECT_EQ(::pread(response.file_body->fd(), out.data(), out.size(),
+                          static_cast<off_t>(response.file_body->offset())),
+                  static_cast<ssize_t>(out.size()));
+        return out;
+    };
+    Response part = ask("app.js", "bytes=8-10");
+    EXPECT_EQ(part.status, 206);
+    EXPECT_EQ(part.headers.get("Content-Range"), "bytes 8-10/15");
+    EXPECT_EQ(bytes_of(part), "log");
+    EXPECT_EQ(bytes_of(ask("app.js", "bytes=-3")), "1);");
+    EXPECT_EQ(bytes_of(ask("app.js", "bytes=12-99")), "1);");
+
+    Response large = ask("video.mp4", "bytes=2097152-2097156");
+    EXPECT_EQ(large.status, 206);
+    ASSERT_TRUE(large.file_body) << "a large file is read while it is sent";
+    EXPECT_EQ(bytes_of(large), "range");
+
+    Response beyond = ask("app.js", "bytes=15-");
+    EXPECT_EQ(beyond.status, 416);
+    EXPECT_EQ(beyond.headers.get("Content-Range"), "bytes */15");
+    EXPECT_EQ(ask("empty.txt", "bytes=0-").status, 416);
+
+    std::string etag = part.headers.get("ETag");
+    EXPECT_EQ(ask("app.js", "bytes=8-10", etag).status, 206);
+    EXPECT_EQ(ask("app.js", "bytes=8-10", "\"changed\"").status, 200) << "If-Range: another file";
+    EXPECT_EQ(ask("app.js", "bytes=8-10", part.headers.get("Last-Modified")).status, 206);
+    for (const char* whole : {"bytes=0-1,4-5", "lines=1-2", "bytes=5-2", "bytes=x-"}) {
+        Response answer = ask("app.js", whole);
+        EXPECT_EQ(answer.status, 200) << whole;
+        EXPECT_EQ(bytes_of(answer), "console.log(1);") << whole;
+    }
 }
 
 TEST(ContentTypes, FollowTheExtensionCaseInsensitively) {

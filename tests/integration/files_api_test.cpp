@@ -1,0 +1,129 @@
+// The files module as the browser uses it: over HTTP, behind the sign-in,
+// in the server that route modules are loaded into.
+#include "server_process.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using namespace quillo::integration;
+using nlohmann::json;
+
+class FilesApiTest : public ::testing::Test {
+  protected:
+    void start(ServerOptions options = {}) {
+        server_ = std::make_unique<ServerProcess>(std::move(options));
+        ASSERT_TRUE(server_->wait_until_listening()) << server_->describe();
+        httplib::Client client = http_client(server_->host(), server_->port());
+        auto setup = client.Post("/api/auth/setup", R"({"password":"pw"})", "application/json");
+        ASSERT_TRUE(setup && setup->status == 200);
+        std::string cookie = setup->get_header_value("Set-Cookie");
+        cookie_ = cookie.substr(0, cookie.find(';'));
+    }
+    httplib::Result send(const std::string& method, const std::string& path,
+                         const std::string& body = "", httplib::Headers headers = {}) {
+        httplib::Client client = http_client(server_->host(), server_->port());
+        httplib::Request request;
+        request.method = method;
+        request.path = path;
+        request.headers = std::move(headers);
+        request.headers.emplace("Cookie", cookie_);
+        request.body = body;
+        return client.send(request);
+    }
+    json call(const std::string& method, const std::string& path, const json& body = nullptr,
+              int expected = 200) {
+        httplib::Result result = send(method, path, body.is_null() ? "" : body.dump());
+        EXPECT_TRUE(result) << method << " " << path;
+        if (!result) {
+            return json();
+        }
+        EXPECT_EQ(result->status, expected) << method << " " << path << ": " << result->body;
+        return json::parse(result->body, nullptr, false);
+    }
+    std::string workspace_file(const std::string& name) const {
+        return server_->workspace() + "/" + name;
+    }
+
+    std::unique_ptr<ServerProcess> server_;
+    std::string cookie_;
+};
+
+TEST_F(FilesApiTest, EditSaveConflictDeleteAndRestoreOverHttp) {
+    start();
+    httplib::Client anonymous = http_client(server_->host(), server_->port());
+    EXPECT_EQ(anonymous.Get("/api/files/list?path=")->status, 401);
+
+    // Bytes come back exactly, under a name with a blank and Chinese.
+    const std::string text = "\xef\xbb\xbfprint('你好')\r\n";
+    json saved = call("PUT", "/api/files/write", {{"path", "src/你好 world.py"}, {"content", text}},
+                      404); // the folder does not exist yet
+    call("POST", "/api/files/create", {{"path", "src"}, {"type", "directory"}});
+    saved = call("PUT", "/api/files/write", {{"path", "src/你好 world.py"}, {"content", text}});
+    EXPECT_EQ(read_text(workspace_file("src/你好 world.py")), text);
+    json read = call("GET", "/api/files/read?path=src%2F%E4%BD%A0%E5%A5%BD%20world.py");
+    EXPECT_EQ(read["content"], text);
+    EXPECT_EQ(read["encoding"], "utf-8");
+    EXPECT_EQ(read["etag"], saved["etag"]);
+
+    // A change made elsewhere is never overwritten silently.
+    write_text(workspace_file("src/你好 world.py"), "changed on disk\n");
+    json conflict = call("PUT", "/api/files/write",
+                         {{"path", "src/你好 world.py"}, {"content", "mine"}, {"etag", read["etag"]}},
+                         409);
+    EXPECT_TRUE(conflict["etag"].is_string() && conflict["etag"] != read["etag"]);
+    EXPECT_EQ(read_text(workspace_file("src/你好 world.py")), "changed on disk\n");
+
+    // Escapes, also percent-encoded, are refused before anything is touched.
+    for (const char* path : {"%2e%2e/%2e%2e/etc/passwd", "%2Fetc%2Fpasswd", "a%00b"}) {
+        EXPECT_EQ(send("GET", std::string("/api/files/read?path=") + path)->status, 400) << path;
+    }
+    std::filesystem::create_symlink("/etc", workspace_file("etc"));
+    EXPECT_EQ(send("GET", "/api/files/raw?path=etc/hostname")->status, 403);
+
+    // A byte range of the raw file, as a download.
+    httplib::Result part = send("GET", "/api/files/raw?path=src/%E4%BD%A0%E5%A5%BD%20world.py&download=1",
+                                "", {{"Range", "bytes=0-6"}});
+    ASSERT_TRUE(part);
+    EXPECT_EQ(part->status, 206);
+    EXPECT_EQ(part->body, "changed");
+    EXPECT_EQ(part->get_header_value("Content-Range"), "bytes 0-6/16");
+    EXPECT_NE(part->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+    EXPECT_EQ(part->get_header_value("Content-Security-Policy"), "sandbox");
+
+    // Delete moves into the trash outside the workspace; restore brings it back.
+    json deleted = call("DELETE", "/api/files/delete?path=src");
+    EXPECT_FALSE(std::filesystem::exists(workspace_file("src")));
+    json trash = call("GET", "/api/files/trash");
+    ASSERT_EQ(trash["items"].size(), 1u);
+    EXPECT_EQ(trash["items"][0]["path"], "src");
+    call("POST", "/api/files/restore", {{"id", deleted["trash_id"]}});
+    EXPECT_EQ(read_text(workspace_file("src/你好 world.py")), "changed on disk\n");
+
+    // Uploads never replace unless asked to; search skips node_modules.
+    EXPECT_EQ(send("POST", "/api/files/upload?path=src&name=data.bin", "\x01\x02")->status, 200);
+    EXPECT_EQ(send("POST", "/api/files/upload?path=src&name=data.bin", "new")->status, 409);
+    write_text(workspace_file("node_modules/lib/data.js"), "");
+    json found = call("GET", "/api/files/search?q=DATA");
+    ASSERT_EQ(found["results"].size(), 1u);
+    EXPECT_EQ(found["results"][0]["path"], "src/data.bin");
+}
+
+// The server runs under a file-size limit: a save that would pass it fails
+// with 413 and the old content stays whole.
+TEST_F(FilesApiTest, ASaveCutShortLeavesTheOldContent) {
+    ServerOptions options;
+    options.file_size_limit = 64 * 1024;
+    start(options);
+    json first = call("PUT", "/api/files/write", {{"path", "notes.txt"}, {"content", "keep me"}});
+    json refused = call("PUT", "/api/files/write",
+                        {{"path", "notes.txt"}, {"content", std::string(100 * 1024, 'x')}}, 413);
+    EXPECT_TRUE(refused["error"].is_string());
+    EXPECT_EQ(read_text(workspace_file("notes.txt")), "keep me");
+    EXPECT_EQ(call("GET", "/api/files/list?path=")["entries"].size(), 1u)
+        << "no temporary file is left in the workspace";
+}
+
+} // namespace
