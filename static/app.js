@@ -1,11 +1,107 @@
-// Quillo's sign-in flow: set-up on the first visit, login afterwards, and the
-// signed-in shell. The server's own wording is shown for every API error.
+// Quillo's sign-in flow: set-up on the first visit, login afterwards, then
+// the IDE (static/ide.js, loaded only once signed in). The page speaks the
+// browser's language: Chinese for zh*, English otherwise.
 'use strict';
 
 const MODULES = ['files', 'run', 'git', 'chat', 'venv', 'update', 'server_mgmt', 'browser',
   'notebook', 'debug', 'qarn'];
 
 const screens = ['loading', 'offline', 'setup', 'login', 'shell'];
+
+const LANG = (navigator.languages && navigator.languages.length
+  ? navigator.languages : [navigator.language || 'en'])[0].toLowerCase().startsWith('zh')
+  ? 'zh' : 'en';
+
+// The sign-in page's strings; static/ide.js adds its own with addStrings.
+const STRINGS = {
+  en: {
+    connecting: 'Connecting to the server…',
+    offlineTitle: 'The server does not answer',
+    offlineText: 'Check that Quillo is still running, then try again.',
+    retry: 'Try again',
+    setupTitle: 'Choose a password',
+    setupText: 'This is the first visit. Everyone who opens this IDE will need this password.',
+    password: 'Password',
+    repeatPassword: 'Repeat the password',
+    setPassword: 'Set password',
+    loginTitle: 'Log in',
+    loginText: 'Enter the password of this IDE.',
+    logIn: 'Log in',
+    mismatch: 'The two passwords are not the same.',
+    noAnswer: 'The server does not answer.',
+    statusError: 'The server answered with status {status}.',
+    serverStatus: 'Server status',
+    health: 'Health',
+    ready: 'ready',
+    notLoaded: 'not loaded',
+    noReply: 'no answer',
+    close: 'Close',
+    staysSignedIn: 'This browser stays signed in for 30 days.',
+  },
+  zh: {
+    connecting: '正在连接服务器…',
+    offlineTitle: '服务器没有响应',
+    offlineText: '请确认 Quillo 仍在运行，然后重试。',
+    retry: '重试',
+    setupTitle: '设置密码',
+    setupText: '这是第一次访问。以后打开此 IDE 的每个人都需要这个密码。',
+    password: '密码',
+    repeatPassword: '再次输入密码',
+    setPassword: '设置密码',
+    loginTitle: '登录',
+    loginText: '请输入此 IDE 的密码。',
+    logIn: '登录',
+    mismatch: '两次输入的密码不一致。',
+    noAnswer: '服务器没有响应。',
+    statusError: '服务器返回了状态码 {status}。',
+    serverStatus: '服务器状态',
+    health: '健康检查',
+    ready: '就绪',
+    notLoaded: '未加载',
+    noReply: '无响应',
+    close: '关闭',
+    staysSignedIn: '此浏览器将保持登录 30 天。',
+  },
+};
+
+// The server's own fixed messages are Chinese; an English page shows them
+// in English. Any other text is shown as the server wrote it.
+const SERVER_TEXTS = {
+  '密码已设置，不能重复设置': 'A password is already set; it cannot be set again.',
+  '密码不能为空': 'The password cannot be empty.',
+  '密码设置成功': 'The password is set.',
+  '尚未设置密码': 'No password has been set yet.',
+  '登录尝试过于频繁，请稍后再试': 'Too many login attempts; please try again later.',
+  '密码错误': 'Wrong password.',
+  '登录成功': 'Logged in.',
+  '已退出登录': 'Logged out.',
+  '未登录': 'Not logged in.',
+  '请先在本机设置密码': 'Set the password on this device first.',
+};
+
+function t(key, params) {
+  let text = STRINGS[LANG][key] ?? STRINGS.en[key] ?? key;
+  if (params) text = text.replace(/\{(\w+)\}/g, (_, name) => String(params[name] ?? ''));
+  return text;
+}
+
+function addStrings(more) {
+  for (const lang of Object.keys(STRINGS)) Object.assign(STRINGS[lang], more[lang]);
+}
+
+function serverText(text) {
+  return LANG === 'en' && SERVER_TEXTS[text] ? SERVER_TEXTS[text] : text;
+}
+
+// The page is written in English; elements marked data-i18n get their text
+// in the page's language.
+function translatePage() {
+  document.documentElement.lang = LANG === 'zh' ? 'zh-CN' : 'en';
+  if (LANG === 'en') return;
+  for (const element of document.querySelectorAll('[data-i18n]')) {
+    element.textContent = t(element.dataset.i18n);
+  }
+}
 
 function show(name) {
   for (const id of screens) {
@@ -16,12 +112,15 @@ function show(name) {
 }
 
 // Every API answer as {status, body}; a body that is not JSON becomes {}.
-async function api(path, payload) {
+// `payload` is sent as JSON, with POST unless `method` says otherwise.
+async function api(path, payload, method) {
   const options = { credentials: 'same-origin', headers: {} };
   if (payload !== undefined) {
-    options.method = 'POST';
+    options.method = method || 'POST';
     options.headers['Content-Type'] = 'application/json';
     options.body = JSON.stringify(payload);
+  } else if (method) {
+    options.method = method;
   }
   const response = await fetch(path, options);
   let body = {};
@@ -35,8 +134,8 @@ async function api(path, payload) {
 
 function errorText(answer) {
   return answer.body && typeof answer.body.error === 'string'
-    ? answer.body.error
-    : `The server answered with status ${answer.status}.`;
+    ? serverText(answer.body.error)
+    : t('statusError', { status: answer.status });
 }
 
 function setError(container, text) {
@@ -61,8 +160,33 @@ async function refresh() {
     show('login');
   } else {
     show('shell');
-    loadServerStatus();
+    startIde();
   }
+}
+
+// The IDE's script and style sheet come only after signing in, with the
+// same cache-busting token the page gave this script.
+const assetVersion = new URL(document.currentScript.src).searchParams.get('v') || '';
+let ideLoading = null;
+
+function startIde() {
+  if (!ideLoading) {
+    ideLoading = new Promise((resolve, reject) => {
+      const style = document.createElement('link');
+      style.rel = 'stylesheet';
+      style.href = `/ide.css?v=${assetVersion}`;
+      document.head.append(style);
+      const script = document.createElement('script');
+      script.src = `/ide.js?v=${assetVersion}`;
+      script.onload = resolve;
+      script.onerror = reject;
+      document.head.append(script);
+    });
+  }
+  ideLoading.then(() => window.quilloIde.start()).catch(() => {
+    ideLoading = null;
+    show('offline');
+  });
 }
 
 // Submits a form's password to `path`; on success the page moves on.
@@ -88,7 +212,7 @@ function bindPasswordForm(formId, path, validate) {
         if (answer.status === 400) await refreshIfStateChanged(formId);
       }
     } catch (_) {
-      setError(form, 'The server does not answer.');
+      setError(form, t('noAnswer'));
     } finally {
       button.disabled = false;
     }
@@ -112,10 +236,12 @@ async function refreshIfStateChanged(formId) {
   }
 }
 
-async function loadServerStatus() {
+// The health check and each route module, in the "Server status" dialog.
+function showServerStatus() {
+  const dialog = document.getElementById('status-dialog');
   const list = document.getElementById('modules');
   list.replaceChildren();
-  const rows = [['Health', '/api/health', (b) => b.status === 'ok']].concat(
+  const rows = [[t('health'), '/api/health', (b) => b.status === 'ok']].concat(
     MODULES.map((name) => [name, `/api/${name}/module`, (b) => b.module === name]));
   for (const [label, path, healthy] of rows) {
     const item = document.createElement('li');
@@ -127,41 +253,57 @@ async function loadServerStatus() {
     list.append(item);
     api(path).then((answer) => {
       if (answer.status === 401) {
+        dialog.close();
         refresh();
         return;
       }
       const ok = answer.status === 200 && healthy(answer.body);
-      state.textContent = ok ? 'ready' : 'not loaded';
+      state.textContent = ok ? t('ready') : t('notLoaded');
       state.className = ok ? 'ok' : 'bad';
     }).catch(() => {
-      state.textContent = 'no answer';
+      state.textContent = t('noReply');
       state.className = 'bad';
     });
   }
+  if (!dialog.open) dialog.showModal();
 }
 
+// Resolves to an error text, or '' once logged out and the login form shows.
+async function logout() {
+  try {
+    const answer = await api('/api/auth/logout', {});
+    if (answer.status !== 200) return errorText(answer);
+  } catch (_) {
+    return t('noAnswer');
+  }
+  await refresh();
+  return '';
+}
+
+window.quillo = {
+  lang: LANG, t, addStrings, api, errorText, serverText, refresh, showServerStatus, logout, outside,
+};
+
+translatePage();
 bindPasswordForm('setup-form', '/api/auth/setup', (form) =>
   form.elements.password.value !== form.elements.confirm.value
-    ? 'The two passwords are not the same.'
+    ? t('mismatch')
     : '');
 bindPasswordForm('login-form', '/api/auth/login');
 
-document.getElementById('logout').addEventListener('click', async () => {
-  const shell = document.getElementById('shell');
-  setError(shell, '');
-  try {
-    const answer = await api('/api/auth/logout', {});
-    if (answer.status !== 200) {
-      setError(shell, errorText(answer));
-      return;
-    }
-  } catch (_) {
-    setError(shell, 'The server does not answer.');
-    return;
-  }
-  await refresh();
+document.getElementById('retry').addEventListener('click', refresh);
+const statusDialog = document.getElementById('status-dialog');
+document.getElementById('status-close').addEventListener('click', () => statusDialog.close());
+statusDialog.addEventListener('click', (event) => {
+  if (outside(statusDialog, event)) statusDialog.close();
 });
 
-document.getElementById('retry').addEventListener('click', refresh);
+// A click on a modal dialog's backdrop reaches the dialog itself.
+function outside(dialog, event) {
+  if (event.target !== dialog) return false;
+  const box = dialog.getBoundingClientRect();
+  return event.clientX < box.left || event.clientX > box.right
+    || event.clientY < box.top || event.clientY > box.bottom;
+}
 
 refresh();

@@ -78,6 +78,19 @@ async function visible(page, selector) {
   await page.locator(selector).waitFor({ state: 'visible', timeout: 10000 });
 }
 
+// The module list now lives in the IDE's menu, under "Server status".
+async function serverHealthy(page) {
+  await page.click('#menu-button');
+  await page.click('#status-item');
+  await page.locator('#modules li', { hasText: 'Health' }).locator('.ok').waitFor();
+}
+
+async function logOut(page) {
+  await page.keyboard.press('Escape');
+  await page.click('#menu-button');
+  await page.click('#logout');
+}
+
 async function snap(page, name) {
   await page.screenshot({ path: path.join(screenshotDir, `${name}.png`), fullPage: true });
 }
@@ -111,18 +124,18 @@ async function run(base) {
     await visible(page, '#setup-form .form-error');
     assert.equal(await page.textContent('#setup-form .form-error'), 'The two passwords are not the same.');
 
-    console.log('a blank password shows the server\'s refusal');
+    console.log('a blank password shows the server\'s refusal, in English to an English browser');
     await page.fill('#setup-password', '   ');
     await page.fill('#setup-confirm', '   ');
     await page.click('#setup-form button[type=submit]');
-    await page.locator('#setup-form .form-error', { hasText: '密码不能为空' }).waitFor();
+    await page.locator('#setup-form .form-error', { hasText: 'The password cannot be empty.' }).waitFor();
 
     console.log('setting the password signs this browser in');
     await page.fill('#setup-password', PASSWORD);
     await page.fill('#setup-confirm', PASSWORD);
     await page.click('#setup-form button[type=submit]');
     await visible(page, '#shell');
-    await page.locator('#modules li', { hasText: 'Health' }).locator('.ok').waitFor();
+    await serverHealthy(page);
     await assertNoHorizontalScroll(page);
     await snap(page, 'phone-2-signed-in');
 
@@ -130,11 +143,13 @@ async function run(base) {
     await page.reload();
     await visible(page, '#shell');
 
-    console.log('another browser sees the login form and is refused by the API');
-    const stranger = await browser.newContext(DESKTOP);
+    console.log('another browser, in Chinese, sees the login form and is refused by the API');
+    const stranger = await browser.newContext({ ...DESKTOP, locale: 'zh-CN' });
     const strangerPage = await stranger.newPage();
     await strangerPage.goto(base + '/');
     await visible(strangerPage, '#login-form');
+    assert.equal(await strangerPage.getAttribute('html', 'lang'), 'zh-CN');
+    assert.equal(await strangerPage.textContent('#login-form button[type=submit]'), '登录');
     const refused = await strangerPage.evaluate(async () => {
       const response = await fetch('/api/files/module');
       return { status: response.status, body: await response.json() };
@@ -144,14 +159,14 @@ async function run(base) {
     await stranger.close();
 
     console.log('logging out shows the login form');
-    await page.click('#logout');
+    await logOut(page);
     await visible(page, '#login-form');
     await snap(page, 'phone-3-login');
 
     console.log('a wrong password shows the server\'s message');
     await page.fill('#login-password', 'wrong');
     await page.click('#login-form button[type=submit]');
-    await page.locator('#login-form .form-error', { hasText: '密码错误' }).waitFor();
+    await page.locator('#login-form .form-error', { hasText: 'Wrong password.' }).waitFor();
     await assertNoHorizontalScroll(page);
     await snap(page, 'phone-4-wrong-password');
 
@@ -165,7 +180,7 @@ async function run(base) {
     const desktopPage = await desktop.newPage();
     await desktopPage.goto(base + '/');
     await visible(desktopPage, '#shell');
-    await desktopPage.locator('#modules li', { hasText: 'Health' }).locator('.ok').waitFor();
+    await serverHealthy(desktopPage);
     await snap(desktopPage, 'desktop-signed-in');
   } finally {
     await browser.close();

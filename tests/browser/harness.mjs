@@ -1,0 +1,74 @@
+// Starting the built server for the IDE test and bench/editor_bench.mjs:
+// a temporary HOME and configuration directory, a free loopback port, a
+// workspace of the caller's choosing, and headless Chromium.
+import { spawn } from 'node:child_process';
+import { createRequire } from 'node:module';
+import net from 'node:net';
+import path from 'node:path';
+
+// playwright-core is installed here, also for callers outside this folder.
+const { chromium } = createRequire(import.meta.url)('playwright-core');
+
+export const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
+
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.on('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+export function startServer(binary, { home, workspace, port }) {
+  const env = { ...process.env };
+  for (const key of Object.keys(env)) if (key.startsWith('QUILLO_')) delete env[key];
+  Object.assign(env, {
+    HOME: home,
+    QUILLO_CONFIG_DIR: path.join(home, '.quillo'),
+    QUILLO_WORKSPACE: workspace,
+    QUILLO_HOST: '127.0.0.1',
+    QUILLO_PORT: String(port),
+    QUILLO_NO_AUTO_OPEN: '1',
+    QUILLO_NO_TRAY: '1',
+  });
+  const server = spawn(binary, [], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+  let output = '';
+  server.stdout.on('data', (chunk) => { output += chunk; });
+  server.stderr.on('data', (chunk) => { output += chunk; });
+  server.output = () => output;
+  return server;
+}
+
+export async function waitForHealth(base, server) {
+  const deadline = Date.now() + 10000;
+  while (Date.now() < deadline) {
+    if (server.exitCode !== null) throw new Error(`the server exited with ${server.exitCode}`);
+    try {
+      const response = await fetch(`${base}/api/health`);
+      if (response.ok) return;
+    } catch (_) {
+      // not listening yet
+    }
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  throw new Error('the server did not answer /api/health within 10 s');
+}
+
+export async function stopServer(server) {
+  if (server.exitCode !== null || server.signalCode !== null) return;
+  const exited = new Promise((resolve) => server.once('exit', resolve));
+  server.kill('SIGTERM');
+  const timer = setTimeout(() => server.kill('SIGKILL'), 5000);
+  await exited;
+  clearTimeout(timer);
+}
+
+export function launchChromium() {
+  return chromium.launch({
+    executablePath: process.env.CHROMIUM_PATH || '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-dev-shm-usage'],
+  });
+}

@@ -1,0 +1,160 @@
+// The IDE in a real browser: headless Chromium on a phone-sized screen
+// against the built server, with a workspace this test also writes to
+// directly, as another program on the machine would.
+//
+// Usage: node ide_test.mjs <quillo binary> <screenshot directory>
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import {
+  PHONE, freePort, launchChromium, startServer, stopServer, waitForHealth,
+} from './harness.mjs';
+
+const [binary, screenshotDir] = process.argv.slice(2);
+if (!binary || !screenshotDir) {
+  console.error('usage: node ide_test.mjs <quillo binary> <screenshot directory>');
+  process.exit(2);
+}
+const PASSWORD = 'correct horse 42';
+
+// The lines the editor shows (all of them, for a short file).
+const editorText = (page) => page.locator('.editor-panel:not([hidden]) .cm-line').allTextContents()
+  .then((lines) => lines.join('\n'));
+
+async function assertNoHorizontalScroll(page) {
+  const width = await page.evaluate(() => document.documentElement.scrollWidth);
+  assert.ok(width <= PHONE.viewport.width, `the page is ${width}px wide on a ${PHONE.viewport.width}px screen`);
+}
+
+async function run(base, workspace) {
+  const browser = await launchChromium();
+  try {
+    const context = await browser.newContext(PHONE);
+    const page = await context.newPage();
+    page.setDefaultTimeout(10000);
+    const loaded = [];
+    page.on('request', (request) => loaded.push(new URL(request.url()).pathname));
+    const errors = [];
+    page.on('pageerror', (error) => errors.push(error.message));
+
+    console.log('the sign-in page loads neither the IDE nor the editor');
+    await page.goto(base + '/');
+    await page.locator('#setup-form').waitFor();
+    assert.deepEqual(loaded.filter((p) => /^\/(ide|editor)/.test(p)), []);
+
+    console.log('after sign-in the file list shows the empty workspace');
+    await page.fill('#setup-password', PASSWORD);
+    await page.fill('#setup-confirm', PASSWORD);
+    await page.click('#setup-form button[type=submit]');
+    await page.locator('.pane-message', { hasText: 'This folder is empty.' }).waitFor();
+    assert.ok(loaded.includes('/ide.js'));
+    assert.ok(!loaded.some((p) => p.startsWith('/editor')), 'the editor loaded before a file was opened');
+
+    console.log('a new file made through the UI opens in the editor');
+    await page.getByRole('button', { name: 'New', exact: true }).click();
+    await page.getByRole('button', { name: 'New file' }).click();
+    await page.getByLabel('Name').fill('hello.py');
+    await page.getByRole('button', { name: 'New file' }).click();
+    await page.locator('.cm-content').waitFor();
+    assert.equal(fs.readFileSync(path.join(workspace, 'hello.py'), 'utf8'), '');
+    assert.ok(loaded.includes('/editor.js'));
+
+    console.log('typing marks the file unsaved; Ctrl+S writes it');
+    await page.locator('.cm-content').click();
+    await page.keyboard.type('def greet():\nprint("hello")');
+    await page.locator('.editor-head .dirty').waitFor();
+    await page.keyboard.press('Control+s');
+    await page.locator('.editor-head .dirty').waitFor({ state: 'hidden' });
+    // Python's indentation came from the editor, the closing quote and
+    // parenthesis from typing over the ones it inserted.
+    const saved = 'def greet():\n    print("hello")';
+    assert.equal(fs.readFileSync(path.join(workspace, 'hello.py'), 'utf8'), saved);
+    await assertNoHorizontalScroll(page);
+    await page.screenshot({ path: path.join(screenshotDir, 'ide-phone-editor.png') });
+
+    console.log('after a reload the file opens with what was saved');
+    await page.reload();
+    await page.locator('.entry[data-name="hello.py"] .entry-open').click();
+    await page.locator('.cm-line', { hasText: 'print' }).waitFor();
+    assert.equal(await editorText(page), saved);
+
+    console.log('a change on disk since opening: saving offers "Load theirs" or "Overwrite"');
+    fs.writeFileSync(path.join(workspace, 'hello.py'), 'changed on disk\n');
+    await page.locator('.cm-line').last().click();
+    await page.keyboard.press('End');
+    await page.locator('.key[data-key=")"]').click(); // the extra keys row types too
+    await page.locator('#save-button').click();
+    const conflict = page.locator('dialog[open]');
+    await conflict.getByRole('button', { name: 'Overwrite' }).waitFor();
+    await conflict.getByRole('button', { name: 'Load theirs' }).click();
+    await page.locator('.cm-line', { hasText: 'changed on disk' }).waitFor();
+    assert.equal(await editorText(page), 'changed on disk\n');
+    assert.ok(await page.locator('.editor-head .dirty').isHidden(), 'the version on disk counts as saved');
+
+    fs.writeFileSync(path.join(workspace, 'hello.py'), 'changed again\n');
+    await page.locator('.cm-line').first().click();
+    await page.keyboard.press('End');
+    await page.keyboard.type(' by me');
+    await page.keyboard.press('Control+s');
+    await conflict.getByRole('button', { name: 'Load theirs' }).waitFor();
+    await assertNoHorizontalScroll(page);
+    await page.screenshot({ path: path.join(screenshotDir, 'ide-phone-conflict.png') });
+    await conflict.getByRole('button', { name: 'Overwrite' }).click();
+    await page.locator('.editor-head .dirty').waitFor({ state: 'hidden' });
+    assert.equal(fs.readFileSync(path.join(workspace, 'hello.py'), 'utf8'), 'changed on disk by me\n');
+
+    console.log('leaving a file with unsaved changes asks first');
+    await page.keyboard.type('!');
+    await page.getByRole('button', { name: 'Back to the files' }).click();
+    await conflict.getByRole('button', { name: 'Discard changes' }).click();
+    await page.locator('.entry[data-name="hello.py"]').waitFor();
+    assert.equal(fs.readFileSync(path.join(workspace, 'hello.py'), 'utf8'), 'changed on disk by me\n');
+    await assertNoHorizontalScroll(page);
+    await page.screenshot({ path: path.join(screenshotDir, 'ide-phone-files.png') });
+
+    console.log('a deleted file goes to the Trash and comes back from it');
+    await page.getByRole('button', { name: 'Actions for hello.py' }).click();
+    await page.getByRole('button', { name: 'Delete' }).click();
+    await page.locator('.entry[data-name="hello.py"]').waitFor({ state: 'detached' });
+    assert.ok(!fs.existsSync(path.join(workspace, 'hello.py')));
+    await page.getByRole('button', { name: 'Menu' }).click();
+    await page.getByRole('button', { name: 'Trash' }).click();
+    await page.getByRole('button', { name: 'Restore hello.py' }).click();
+    await page.locator('.toast', { hasText: 'is back' }).waitFor();
+    assert.equal(fs.readFileSync(path.join(workspace, 'hello.py'), 'utf8'), 'changed on disk by me\n');
+
+    assert.deepEqual(errors, [], 'errors in the page');
+  } finally {
+    await browser.close();
+  }
+}
+
+async function main() {
+  fs.mkdirSync(screenshotDir, { recursive: true });
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillo-ide-'));
+  const workspace = path.join(home, 'workspace');
+  fs.mkdirSync(workspace);
+  const port = await freePort();
+  const base = `http://127.0.0.1:${port}`;
+  const server = startServer(binary, { home, workspace, port });
+  try {
+    await waitForHealth(base, server);
+    await run(base, workspace);
+    console.log(`passed; screenshots in ${screenshotDir}`);
+  } catch (error) {
+    console.error(`FAILED: ${error.stack || error}`);
+    console.error(`--- server output ---\n${server.output()}`);
+    process.exitCode = 1;
+  } finally {
+    await stopServer(server);
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+  if (server.exitCode !== 0 && !process.exitCode) {
+    console.error(`FAILED: after SIGTERM the server ended with ${server.exitCode ?? server.signalCode}`);
+    console.error(`--- server output ---\n${server.output()}`);
+    process.exitCode = 1;
+  }
+}
+
+await main();
