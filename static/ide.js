@@ -584,12 +584,25 @@
       icon(entryIcon(entry)),
       el('span.entry-text', {}, el('span.entry-name', { text: entry.name }), el('span.entry-meta', { text: entryMeta(entry) }))),
     iconButton('more', t('actionsFor', { name: entry.name }), () => entryMenu(entry), 'entry-more'))));
+    markCurrent();
     if (state.focusAfterRender) {
       const match = state.entries.find((entry) => sameEntry(entry, state.focusAfterRender));
       state.focusAfterRender = null;
       const index = entries.indexOf(match);
       if (index >= 0) dom.entries.children[index].querySelector('.entry-open').focus();
     }
+  }
+
+  // The list shows which of its files is the one open.
+  function markCurrent() {
+    const active = state.active && state.active.entry;
+    const entries = state.view === 'files' ? state.entries.filter((entry) => state.showHidden || !entry.hidden) : [];
+    entries.forEach((entry, i) => {
+      const button = dom.entries.children[i] && dom.entries.children[i].querySelector('.entry-open');
+      if (!button) return;
+      if (active && sameEntry(entry, active)) button.setAttribute('aria-current', 'true');
+      else button.removeAttribute('aria-current');
+    });
   }
 
   function openEntry(entry) {
@@ -957,6 +970,7 @@
     }
     layout();
     updateHead();
+    markCurrent();
     if (tab && tab.item) tab.item.scrollIntoView({ block: 'nearest', inline: 'nearest' });
   }
 
@@ -1014,6 +1028,7 @@
       if (next) activate(next);
       if (!state.active && history.state && history.state.editor) history.back();
     }
+    markCurrent();
     layout();
     return true;
   }

@@ -113,6 +113,29 @@ async function run(base, workspace) {
     await assertNoHorizontalScroll(page);
     await page.screenshot({ path: path.join(screenshotDir, 'ide-phone-files.png') });
 
+    console.log('when the on-screen keyboard takes the lower half, the line being edited stays in sight');
+    fs.writeFileSync(path.join(workspace, 'long.py'), Array.from({ length: 80 }, (_, i) => `line_${i} = ${i}\n`).join(''));
+    await page.reload();
+    await page.locator('.entry[data-name="long.py"] .entry-open').click();
+    await page.locator('.cm-line', { hasText: 'line_30 ' }).click();
+    await page.keyboard.press('End');
+    await page.setViewportSize({ width: PHONE.viewport.width, height: 420 });
+    await page.waitForFunction(() => window.visualViewport.height === 420);
+    await page.waitForTimeout(300);
+    const sight = await page.evaluate(() => {
+      const box = (selector) => document.querySelector(selector).getBoundingClientRect();
+      return {
+        line: box('.cm-activeLine'), editor: box('.editor-host'), keys: box('.keys'),
+        text: document.querySelector('.cm-activeLine').textContent,
+      };
+    });
+    assert.equal(sight.text, 'line_30 = 30');
+    assert.ok(sight.line.top >= sight.editor.top && sight.line.bottom <= sight.keys.top,
+      `the line being edited (${sight.line.top}-${sight.line.bottom}px) is not between the top of the editor (${sight.editor.top}px) and the extra keys (${sight.keys.top}px)`);
+    assert.ok(sight.keys.bottom <= 420, 'the extra keys are below the visible part of the screen');
+    await page.setViewportSize(PHONE.viewport);
+    await page.getByRole('button', { name: 'Back to the files' }).click();
+
     console.log('a deleted file goes to the Trash and comes back from it');
     await page.getByRole('button', { name: 'Actions for hello.py' }).click();
     await page.getByRole('button', { name: 'Delete' }).click();
