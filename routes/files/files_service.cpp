@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace quillo::files {
 
@@ -82,7 +84,42 @@ std::string conflict_message(const Path& path) {
                     extra);
 }
 
-Entry describe(const Workspace& workspace, int dir, const std::string& name, const Path& path) {
+// Who this process is, for the writable hint of a listing: computed from
+// the permission bits instead of asking the kernel once per entry (ACLs are
+// not seen; the save itself reports what the kernel says).
+struct Identity {
+    uid_t uid = ::geteuid();
+    std::vector<gid_t> groups;
+    bool read_only = false;
+
+    explicit Identity(int dir) {
+        groups.resize(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))));
+        groups.resize(static_cast<size_t>(std::max(0, ::getgroups(static_cast<int>(groups.size()),
+                                                                  groups.data()))));
+        groups.push_back(::getegid());
+        struct statvfs fs {};
+        read_only = ::fstatvfs(dir, &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0;
+    }
+
+    bool may_write(const struct stat& st) const {
+        if (read_only) {
+            return false;
+        }
+        if (uid == 0) {
+            return true;
+        }
+        if (st.st_uid == uid) {
+            return (st.st_mode & S_IWUSR) != 0;
+        }
+        if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) {
+            return (st.st_mode & S_IWGRP) != 0;
+        }
+        return (st.st_mode & S_IWOTH) != 0;
+    }
+};
+
+Entry describe(const Workspace& workspace, const Identity& me, int dir, const std::string& name,
+               const Path& path) {
     Entry entry;
     entry.name = name;
     entry.path = path;
@@ -98,19 +135,19 @@ Entry describe(const Workspace& workspace, int dir, const std::string& name, con
                  : S_ISREG(st.st_mode) ? "file"
                  : S_ISLNK(st.st_mode) ? "symlink"
                                        : "other";
-    if (S_ISLNK(st.st_mode)) {
-        try {
-            Fd target = workspace.open(path, O_PATH);
-            struct stat target_st {};
-            if (::fstat(target.get(), &target_st) == 0) {
-                entry.target_type = S_ISDIR(target_st.st_mode) ? "directory" : "file";
-                entry.writable = ::faccessat(dir, name.c_str(), W_OK, 0) == 0;
-            }
-        } catch (const FileError&) {
-            // Outside the workspace or broken: listed as a link only.
+    if (!S_ISLNK(st.st_mode)) {
+        entry.writable = me.may_write(st);
+        return entry;
+    }
+    try {
+        Fd target = workspace.open(path, O_PATH);
+        struct stat target_st {};
+        if (::fstat(target.get(), &target_st) == 0) {
+            entry.target_type = S_ISDIR(target_st.st_mode) ? "directory" : "file";
+            entry.writable = me.may_write(target_st);
         }
-    } else {
-        entry.writable = ::faccessat(dir, name.c_str(), W_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    } catch (const FileError&) {
+        // Outside the workspace or broken: listed as a link only.
     }
     return entry;
 }
@@ -172,6 +209,7 @@ std::vector<Entry> FilesService::list(const Path& directory) const {
     int dir = fd.get();
     auto stream = open_listing(std::move(fd), what);
     std::vector<Entry> entries;
+    Identity me(dir);
     while (dirent* item = ::readdir(stream.get())) {
         std::string name = item->d_name;
         if (name == "." || name == "..") {
@@ -179,18 +217,31 @@ std::vector<Entry> FilesService::list(const Path& directory) const {
         }
         Path path = directory;
         path.push_back(name);
-        entries.push_back(describe(workspace_, dir, name, path));
+        entries.push_back(describe(workspace_, me, dir, name, path));
     }
-    auto is_dir = [](const Entry& e) {
-        return e.type == "directory" || e.target_type == std::optional<std::string>("directory");
+    // Sorted by reference: moving whole entries around costs more than
+    // comparing their names.
+    struct Key {
+        bool directory;
+        Entry* entry;
     };
-    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-        if (is_dir(a) != is_dir(b)) {
-            return is_dir(a);
+    std::vector<Key> keys;
+    keys.reserve(entries.size());
+    for (Entry& entry : entries) {
+        keys.push_back({entry.is_directory(), &entry});
+    }
+    std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+        if (a.directory != b.directory) {
+            return a.directory;
         }
-        return natural_less(a.name, b.name);
+        return natural_less(a.entry->name, b.entry->name);
     });
-    return entries;
+    std::vector<Entry> sorted;
+    sorted.reserve(entries.size());
+    for (const Key& key : keys) {
+        sorted.push_back(std::move(*key.entry));
+    }
+    return sorted;
 }
 
 FileContent FilesService::read(const Path& path) const {

@@ -31,8 +31,12 @@ struct Entry {
     std::optional<std::string> target_type; // links: what they lead to inside, if anything
     uint64_t size = 0;
     double mtime = 0;
-    bool writable = false;
+    bool writable = false; // a hint from the permission bits; a save tells for sure
     bool hidden = false;
+
+    bool is_directory() const {
+        return type == "directory" || (target_type && *target_type == "directory");
+    }
 };
 
 struct FileContent {
