@@ -1,10 +1,10 @@
 // The IDE's text editor: CodeMirror 6 set up for phones and desktops.
 // static/ide.js imports this bundle the first time a file is opened and
 // drives it only through the functions exported here.
-import { EditorState, Compartment } from '@codemirror/state';
+import { EditorState, Compartment, RangeSetBuilder } from '@codemirror/state';
 import {
   EditorView, keymap, lineNumbers, highlightActiveLine, highlightActiveLineGutter,
-  highlightSpecialChars, drawSelection, dropCursor,
+  highlightSpecialChars, drawSelection, dropCursor, ViewPlugin, Decoration,
 } from '@codemirror/view';
 import {
   defaultKeymap, history, historyKeymap, indentWithTab, indentMore, undo, redo,
@@ -69,6 +69,52 @@ const baseTheme = EditorView.theme({
   '.cm-panels input, .cm-panels button': { fontSize: '16px' },
 });
 
+// On a narrow screen long lines wrap. A wrapped line's continuation starts
+// two columns right of the line's own indentation, so that the code's
+// shape still shows.
+const hangingIndents = new Map();
+function hangingIndentFor(columns) {
+  if (!hangingIndents.has(columns)) {
+    hangingIndents.set(columns, Decoration.line({
+      attributes: { style: `padding-left: calc(${columns}ch + 6px); text-indent: -${columns}ch` },
+    }));
+  }
+  return hangingIndents.get(columns);
+}
+
+function hangingIndentDecorations(view) {
+  const builder = new RangeSetBuilder();
+  const { doc, tabSize } = view.state;
+  let next = 0;
+  for (const { from, to } of view.visibleRanges) {
+    for (let pos = Math.max(from, next); pos <= to;) {
+      const line = doc.lineAt(pos);
+      let columns = 0;
+      for (const char of line.text) {
+        if (char === ' ') columns += 1;
+        else if (char === '\t') columns += tabSize - (columns % tabSize);
+        else break;
+      }
+      builder.add(line.from, line.from, hangingIndentFor(Math.min(columns, 40) + 2));
+      pos = line.to + 1;
+      next = pos;
+    }
+  }
+  return builder.finish();
+}
+
+const hangingIndent = ViewPlugin.fromClass(class {
+  constructor(view) {
+    this.decorations = hangingIndentDecorations(view);
+  }
+
+  update(update) {
+    if (update.docChanged || update.viewportChanged) this.decorations = hangingIndentDecorations(update.view);
+  }
+}, { decorations: (plugin) => plugin.decorations });
+
+const wrapping = (narrow) => (narrow ? [EditorView.lineWrapping, hangingIndent] : []);
+
 const views = new Set();
 const themes = new WeakMap();
 const wraps = new WeakMap();
@@ -85,7 +131,7 @@ darkQuery.addEventListener('change', () => {
 narrowQuery.addEventListener('change', () => {
   for (const view of views) {
     view.dispatch({
-      effects: wraps.get(view).reconfigure(narrowQuery.matches ? EditorView.lineWrapping : []),
+      effects: wraps.get(view).reconfigure(wrapping(narrowQuery.matches)),
     });
   }
 });
@@ -131,7 +177,7 @@ export function createEditor({ parent, text, name, label, readOnly, onChange, on
       ]),
       baseTheme,
       theme.of(themeFor(darkQuery.matches)),
-      wrap.of(narrowQuery.matches ? EditorView.lineWrapping : []),
+      wrap.of(wrapping(narrowQuery.matches)),
       language.of([]),
       EditorState.readOnly.of(Boolean(readOnly)),
       EditorView.contentAttributes.of({ 'aria-label': label }),
