@@ -224,7 +224,8 @@ Response raw(Request& request) {
         fail(error.code().value(), "fstat", display(path));
     }
     bool download = query(request, "download").value_or("") == "1";
-    response.headers.set("Content-Disposition", disposition(download ? "attachment" : "inline", name));
+    response.headers.set("Content-Disposition",
+                         disposition(download ? "attachment" : "inline", name));
     // A workspace page or picture is shown, never run with the IDE's rights.
     response.headers.set("Content-Security-Policy", "sandbox");
     response.headers.set("X-Content-Type-Options", "nosniff");
@@ -252,7 +253,8 @@ Response write(Request& request) {
     Workspace workspace = open_workspace();
     nlohmann::json body = json_body(request);
     Path path = body_path(body, "path");
-    Stamp stamp = FilesService(workspace).write(path, decoded_content(body), text_field(body, "etag"));
+    Stamp stamp =
+        FilesService(workspace).write(path, decoded_content(body), text_field(body, "etag"));
     return json_response(stamp_json(path, stamp));
 }
 
@@ -296,7 +298,9 @@ Response trash_list(Request&) {
     nlohmann::json items = nlohmann::json::array();
     uint64_t total = 0;
     for (const TrashItem& item : bin.list()) {
-        nlohmann::json out = {{"id", item.id}, {"type", item.type}, {"size", item.size},
+        nlohmann::json out = {{"id", item.id},
+                              {"type", item.type},
+                              {"size", item.size},
                               {"deleted_at", item.deleted_at},
                               {"name", item.path.empty() ? "" : item.path.back()}};
         put_path(out, item.path);
@@ -358,7 +362,8 @@ Handler guarded(Response (*handler)(Request&)) {
         try {
             return handler(request);
         } catch (const FileError& error) {
-            nlohmann::json body = error.extra().is_object() ? error.extra() : nlohmann::json::object();
+            nlohmann::json body =
+                error.extra().is_object() ? error.extra() : nlohmann::json::object();
             body["error"] = error.what();
             return json_response(body, error.status());
         }
@@ -384,8 +389,10 @@ const bool registered = [] {
     bp.route("/api/files/raw", {"GET"}, guarded(raw));
     bp.route("/api/files/write", {"PUT"}, guarded(write));
     bp.route("/api/files/create", {"POST"}, guarded(create));
-    bp.route("/api/files/rename", {"POST"}, guarded([](Request& r) { return rename_or_copy(r, false); }));
-    bp.route("/api/files/copy", {"POST"}, guarded([](Request& r) { return rename_or_copy(r, true); }));
+    bp.route("/api/files/rename", {"POST"},
+             guarded([](Request& r) { return rename_or_copy(r, false); }));
+    bp.route("/api/files/copy", {"POST"},
+             guarded([](Request& r) { return rename_or_copy(r, true); }));
     bp.route("/api/files/delete", {"DELETE"}, guarded(remove));
     bp.route("/api/files/trash", {"GET"}, guarded(trash_list));
     bp.route("/api/files/restore", {"POST"}, guarded(restore));

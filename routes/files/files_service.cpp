@@ -25,11 +25,10 @@ double seconds_of(const timespec& time) {
 
 std::string etag_of(const struct stat& st) {
     char text[96];
-    std::snprintf(text, sizeof text, "\"%llx.%lx-%llx-%llx\"",
-                  static_cast<unsigned long long>(st.st_mtim.tv_sec),
-                  static_cast<long>(st.st_mtim.tv_nsec),
-                  static_cast<unsigned long long>(st.st_size),
-                  static_cast<unsigned long long>(st.st_ino));
+    std::snprintf(
+        text, sizeof text, "\"%llx.%lx-%llx-%llx\"",
+        static_cast<unsigned long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec),
+        static_cast<unsigned long long>(st.st_size), static_cast<unsigned long long>(st.st_ino));
     return text;
 }
 
@@ -80,8 +79,7 @@ std::string conflict_message(const Path& path) {
         Stamp stamp = stamp_of(*now);
         extra = {{"etag", stamp.etag}, {"mtime", stamp.mtime}};
     }
-    throw FileError(409, now ? conflict_message(path) : display(path) + " no longer exists",
-                    extra);
+    throw FileError(409, now ? conflict_message(path) : display(path) + " no longer exists", extra);
 }
 
 // Who this process is, for the writable hint of a listing: computed from
@@ -94,8 +92,8 @@ struct Identity {
 
     explicit Identity(int dir) {
         groups.resize(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))));
-        groups.resize(static_cast<size_t>(std::max(0, ::getgroups(static_cast<int>(groups.size()),
-                                                                  groups.data()))));
+        groups.resize(static_cast<size_t>(
+            std::max(0, ::getgroups(static_cast<int>(groups.size()), groups.data()))));
         groups.push_back(::getegid());
         struct statvfs fs {};
         read_only = ::fstatvfs(dir, &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0;

@@ -182,7 +182,8 @@ std::optional<std::string> query_parameter(std::string_view query, std::string_v
         std::string_view pair = query.substr(0, amp);
         size_t eq = pair.find('=');
         if (percent_decode(pair.substr(0, eq)) == name) {
-            return eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1));
+            return eq == std::string_view::npos ? std::string()
+                                                : percent_decode(pair.substr(eq + 1));
         }
         if (amp == std::string_view::npos) {
             break;

@@ -25,7 +25,8 @@ std::mutex& trash_mutex() {
 }
 
 bool valid_id(const std::string& id) {
-    return !id.empty() && id.size() < 64 && id.find_first_not_of("0123456789abcdef-") == std::string::npos;
+    return !id.empty() && id.size() < 64 &&
+           id.find_first_not_of("0123456789abcdef-") == std::string::npos;
 }
 
 std::string new_id(int64_t now) {
@@ -112,7 +113,8 @@ std::string Trash::put(const Workspace& workspace, const Path& path) {
                            {"deleted_at", now}};
     std::string text = info.dump();
     try {
-        Fd info_fd(::openat(item.get(), "info.json", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        Fd info_fd(
+            ::openat(item.get(), "info.json", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (info_fd.get() < 0 || !write_all(info_fd.get(), text.data(), text.size()) ||
             ::fsync(info_fd.get()) != 0) {
             fail(errno, "write", directory_ + "/" + id + "/info.json");
@@ -140,8 +142,8 @@ std::vector<TrashItem> Trash::read_items(int trash_fd) {
             continue;
         }
         Fd item(::openat(trash_fd, id.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        nlohmann::json info = nlohmann::json::parse(read_small_file(item.get(), "info.json"),
-                                                    nullptr, false);
+        nlohmann::json info =
+            nlohmann::json::parse(read_small_file(item.get(), "info.json"), nullptr, false);
         std::optional<std::string> raw;
         if (info.is_object() && info.value("raw", nlohmann::json()).is_string()) {
             raw = base64url_decode(info["raw"].get<std::string>());
@@ -191,7 +193,8 @@ std::vector<TrashItem> Trash::list() {
 Path Trash::restore(const Workspace& workspace, const std::string& id) {
     std::lock_guard<std::mutex> lock(trash_mutex());
     Fd trash = open_directory();
-    std::vector<TrashItem> items = valid_id(id) ? read_items(trash.get()) : std::vector<TrashItem>{};
+    std::vector<TrashItem> items =
+        valid_id(id) ? read_items(trash.get()) : std::vector<TrashItem>{};
     auto found = std::find_if(items.begin(), items.end(),
                               [&](const TrashItem& item) { return item.id == id; });
     if (found == items.end()) {

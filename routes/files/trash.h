@@ -31,8 +31,7 @@ struct TrashItem {
 class Trash {
   public:
     // `now` gives the time in seconds since the epoch.
-    Trash(std::string directory, TrashLimits limits = {},
-          std::function<int64_t()> now = nullptr);
+    Trash(std::string directory, TrashLimits limits = {}, std::function<int64_t()> now = nullptr);
 
     // Moves `path` of the workspace into the trash and answers its id.
     // Renames where it can, else copies, verifies the copy and removes the

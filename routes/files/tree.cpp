@@ -179,7 +179,8 @@ void copy_entry(int from_dir, const std::string& from_name, int to_dir, const st
 }
 
 bool same_entry(int a_dir, const std::string& a_name, int b_dir, const std::string& b_name) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     if (::fstatat(a_dir, a_name.c_str(), &a, AT_SYMLINK_NOFOLLOW) != 0 ||
         ::fstatat(b_dir, b_name.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0 ||
         (a.st_mode & S_IFMT) != (b.st_mode & S_IFMT)) {
@@ -199,10 +200,9 @@ bool same_entry(int a_dir, const std::string& a_name, int b_dir, const std::stri
     std::vector<std::string> names = names_in(a_dir, a_name);
     for (const std::string& child : names) {
         struct stat child_st {};
-        bool copied_kind = ::fstatat(a_fd.get(), child.c_str(), &child_st, AT_SYMLINK_NOFOLLOW) ==
-                               0 &&
-                           (S_ISREG(child_st.st_mode) || S_ISLNK(child_st.st_mode) ||
-                            S_ISDIR(child_st.st_mode));
+        bool copied_kind =
+            ::fstatat(a_fd.get(), child.c_str(), &child_st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (S_ISREG(child_st.st_mode) || S_ISLNK(child_st.st_mode) || S_ISDIR(child_st.st_mode));
         if (copied_kind && !same_entry(a_fd.get(), child, b_fd.get(), child)) {
             return false;
         }

@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 
 namespace quillo::files {
 
@@ -48,10 +51,9 @@ int status_for(int error) {
     throw FileError(403, std::string(what) + ": leads outside the workspace");
 }
 
-// The kernel's openat2 may be missing (before Linux 5.6) or blocked by a
-// sandbox's system call filter, as in some phone userlands: then the walk
-// does the same job.
-std::atomic<bool> openat2_missing{false};
+// The kernel's openat2 may be missing, or refused by a container's filter
+// with ENOSYS or EPERM: then the walk does the same job.
+std::atomic<bool> openat2_missing{!may_call_openat2(this_kernel())};
 
 int call_openat2(int dir, const char* path, int flags, mode_t mode) {
     open_how how{};
@@ -83,6 +85,29 @@ std::string read_link(int link_fd) {
 }
 
 } // namespace
+
+KernelFacts this_kernel() {
+    KernelFacts facts;
+    utsname name{};
+    if (::uname(&name) == 0) {
+        facts.release = name.release;
+    }
+    facts.android_signs = std::getenv("ANDROID_ROOT") != nullptr ||
+                          std::getenv("ANDROID_DATA") != nullptr ||
+                          ::access("/system/build.prop", F_OK) == 0;
+    return facts;
+}
+
+bool may_call_openat2(const KernelFacts& kernel) {
+    if (kernel.android_signs || kernel.release.find("android") != std::string::npos) {
+        return false;
+    }
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(kernel.release.c_str(), "%u.%u", &major, &minor) != 2) {
+        return false;
+    }
+    return major > 5 || (major == 5 && minor >= 6);
+}
 
 void fail(int error, std::string_view call, std::string_view what) {
     std::string message = std::string(what.empty() ? "the workspace" : what) + ": " +
@@ -155,8 +180,8 @@ Fd Workspace::open_by_walk(const Path& path, int flags, mode_t mode) const {
     Location location = walk(path, (flags & O_NOFOLLOW) == 0);
     // The walk left no link in the last place; one swapped in since is
     // refused rather than followed.
-    int fd = ::openat(location.dir.get(), location.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC,
-                      mode);
+    int fd =
+        ::openat(location.dir.get(), location.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         fail(errno, "openat", display(path));
     }
@@ -229,7 +254,8 @@ Location Workspace::walk(const Path& path, bool follow_last) const {
             for (std::string_view rest = target; !rest.empty();) {
                 size_t slash = rest.find('/');
                 parts.emplace_back(rest.substr(0, slash));
-                rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+                rest =
+                    slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
             }
             todo.insert(todo.begin(), parts.begin(), parts.end());
             continue;

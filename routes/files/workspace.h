@@ -79,9 +79,22 @@ struct Location {
     Path canonical; // the path without links, as resolved
 };
 
+// What decides whether openat2 may be called at all. Android's system call
+// filter does not answer an unknown call with ENOSYS: it kills the process
+// (SIGSYS), also inside the Linux userlands that phones run. So openat2 is
+// only tried on a kernel new enough to have it (5.6) that shows no sign of
+// Android: "android" in its release, Android's environment variables, or
+// its /system/build.prop.
+struct KernelFacts {
+    std::string release; // uname -r
+    bool android_signs = false;
+};
+KernelFacts this_kernel();
+bool may_call_openat2(const KernelFacts& kernel);
+
 enum class Resolver {
-    Automatic,    // openat2 where the kernel has it, else the walk
-    Walk,         // component by component (what old kernels get)
+    Automatic, // openat2 where the kernel has it and may call it, else the walk
+    Walk,      // component by component (what old kernels get)
 };
 
 class Workspace {

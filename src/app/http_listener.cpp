@@ -245,8 +245,8 @@ void provide_file_body(std::shared_ptr<const FileBody> file, const std::string& 
         length, content_type, [file](size_t offset, size_t length, httplib::DataSink& sink) {
             char buffer[64 * 1024];
             size_t want = std::min(length, sizeof buffer);
-            ssize_t got = ::pread(file->fd(), buffer, want,
-                                  static_cast<off_t>(file->offset() + offset));
+            ssize_t got =
+                ::pread(file->fd(), buffer, want, static_cast<off_t>(file->offset() + offset));
             if (got <= 0) {
                 return false; // the file shrank or failed: the connection is closed
             }

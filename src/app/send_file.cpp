@@ -14,12 +14,12 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
-#include <unordered_map>
 #include <unistd.h>
+#include <unordered_map>
 #include <utility>
 
 namespace quillo::app {
@@ -360,8 +360,8 @@ Response file_response(const Request& request, const struct stat& st, std::strin
         if (range.kind == ByteRange::Kind::Whole && source.cached->size() == size) {
             response.shared_body = std::move(source.cached);
         } else {
-            response.body = source.cached->substr(std::min<uint64_t>(range.offset, source.cached->size()),
-                                                  range.length);
+            response.body = source.cached->substr(
+                std::min<uint64_t>(range.offset, source.cached->size()), range.length);
         }
     } else {
         response.file_body =

@@ -1,8 +1,7 @@
 // The functions of quillo/services.h, which route modules call into the
 // server for.
-#include "quillo/services.h"
-
 #include "app/send_file.h"
+#include "quillo/services.h"
 #include "utils/utils.h"
 
 namespace quillo {

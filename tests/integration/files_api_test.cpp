@@ -70,9 +70,9 @@ TEST_F(FilesApiTest, EditSaveConflictDeleteAndRestoreOverHttp) {
 
     // A change made elsewhere is never overwritten silently.
     write_text(workspace_file("src/你好 world.py"), "changed on disk\n");
-    json conflict = call("PUT", "/api/files/write",
-                         {{"path", "src/你好 world.py"}, {"content", "mine"}, {"etag", read["etag"]}},
-                         409);
+    json conflict =
+        call("PUT", "/api/files/write",
+             {{"path", "src/你好 world.py"}, {"content", "mine"}, {"etag", read["etag"]}}, 409);
     EXPECT_TRUE(conflict["etag"].is_string() && conflict["etag"] != read["etag"]);
     EXPECT_EQ(read_text(workspace_file("src/你好 world.py")), "changed on disk\n");
 
@@ -84,8 +84,9 @@ TEST_F(FilesApiTest, EditSaveConflictDeleteAndRestoreOverHttp) {
     EXPECT_EQ(send("GET", "/api/files/raw?path=etc/hostname")->status, 403);
 
     // A byte range of the raw file, as a download.
-    httplib::Result part = send("GET", "/api/files/raw?path=src/%E4%BD%A0%E5%A5%BD%20world.py&download=1",
-                                "", {{"Range", "bytes=0-6"}});
+    httplib::Result part =
+        send("GET", "/api/files/raw?path=src/%E4%BD%A0%E5%A5%BD%20world.py&download=1", "",
+             {{"Range", "bytes=0-6"}});
     ASSERT_TRUE(part);
     EXPECT_EQ(part->status, 206);
     EXPECT_EQ(part->body, "changed");

@@ -3,10 +3,9 @@
 // version. Each test swaps a misbehaving module into a copy of the build.
 #include "server_process.h"
 
-#include <quillo/module.h>
-
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <quillo/module.h>
 
 namespace {
 
@@ -81,9 +80,7 @@ TEST_F(ModuleHooksTest, ModuleBuiltForAnotherApiVersionIsRefused) {
     std::string mismatch = "built for route module API " +
                            std::to_string(quillo::kModuleApiVersion + 1) + ", this server needs " +
                            std::to_string(quillo::kModuleApiVersion);
-    EXPECT_NE(server.stderr_text().find(mismatch),
-              std::string::npos)
-        << server.describe();
+    EXPECT_NE(server.stderr_text().find(mismatch), std::string::npos) << server.describe();
 }
 
 } // namespace

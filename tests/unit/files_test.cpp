@@ -74,7 +74,8 @@ TEST_P(FilesTest, NoPathLeadsOutsideTheWorkspace) {
     FilesService files(ws);
     for (const char* link : {"abs/secret.txt", "rel/secret.txt", "file_out"}) {
         EXPECT_EQ(status_of([&] { files.read(parse_path(link)); }), 403) << link;
-        EXPECT_EQ(status_of([&] { files.write(parse_path(link), "x", std::nullopt); }), 403) << link;
+        EXPECT_EQ(status_of([&] { files.write(parse_path(link), "x", std::nullopt); }), 403)
+            << link;
     }
     EXPECT_EQ(status_of([&] { files.list({"rel"}); }), 403);
     EXPECT_EQ(status_of([&] { files.write({"rel", "new.txt"}, "x", std::nullopt); }), 403);
@@ -147,16 +148,15 @@ TEST_P(FilesTest, ALinkSwappedInDuringRequestsNeverLeadsOutside) {
 TEST_P(FilesTest, NamesOfEveryKindAreListedInNaturalOrderAndStayAddressable) {
     const std::string raw_name = "caf\xe9.txt"; // Latin-1, not UTF-8
     for (const std::string& name : {std::string("file10.txt"), std::string("file2.txt"),
-                                     std::string("My notes 笔记 🚀.md"), raw_name}) {
+                                    std::string("My notes 笔记 🚀.md"), raw_name}) {
         dir.write(std::string("ws/").append(name), name);
     }
     fs::create_directory(dir.file("ws/zdir"));
     Workspace ws = workspace();
     FilesService files(ws);
     std::vector<Entry> entries = files.list({});
-    EXPECT_EQ(names(entries), (std::vector<std::string>{"zdir", raw_name, "file2.txt",
-                                                         "file10.txt", "keep.txt",
-                                                         "My notes 笔记 🚀.md"}));
+    EXPECT_EQ(names(entries), (std::vector<std::string>{"zdir", raw_name, "file2.txt", "file10.txt",
+                                                        "keep.txt", "My notes 笔记 🚀.md"}));
     EXPECT_TRUE(entries[0].type == "directory" && entries[2].type == "file");
     // A client names the file that is not UTF-8 by its base64url form.
     std::string raw = base64url_encode(join(entries[1].path));
@@ -202,7 +202,8 @@ TEST_P(FilesTest, SavesAreAtomicAndNeverOverwriteAChangeMadeElsewhere) {
     rlimit small = old_limit;
     small.rlim_cur = 1024;
     ::setrlimit(RLIMIT_FSIZE, &small);
-    int status = status_of([&] { files.write({"script.sh"}, std::string(4096, 'x'), std::nullopt); });
+    int status =
+        status_of([&] { files.write({"script.sh"}, std::string(4096, 'x'), std::nullopt); });
     ::setrlimit(RLIMIT_FSIZE, &old_limit);
     EXPECT_EQ(status, 413);
     EXPECT_EQ(slurp(dir.file("ws/script.sh")), "v2");
@@ -231,10 +232,22 @@ TEST_P(FilesTest, CopiesAndRenamesNeverReplaceAndADirectoryCannotGoIntoItself) {
     EXPECT_EQ(status_of([&] { files.rename({}, {"x"}); }), 400);
 }
 
-INSTANTIATE_TEST_SUITE_P(Resolvers, FilesTest, ::testing::Values(Resolver::Automatic, Resolver::Walk),
+INSTANTIATE_TEST_SUITE_P(Resolvers, FilesTest,
+                         ::testing::Values(Resolver::Automatic, Resolver::Walk),
                          [](const auto& info) {
                              return info.param == Resolver::Automatic ? "Openat2" : "Walk";
                          });
+
+// Android kills a process that makes a system call its filter does not
+// know, so openat2 is only called where it cannot be Android.
+TEST(Openat2Choice, OnlyOnANewEnoughKernelWithoutSignsOfAndroid) {
+    EXPECT_TRUE(may_call_openat2({"6.1.0-13-amd64", false}));
+    EXPECT_TRUE(may_call_openat2({"5.6.0", false}));
+    EXPECT_FALSE(may_call_openat2({"5.4.0-150-generic", false})) << "before openat2";
+    EXPECT_FALSE(may_call_openat2({"6.6.127-android15-8-g74246892e200", false}));
+    EXPECT_FALSE(may_call_openat2({"5.15.94-perf+", true})) << "Android's variables or files";
+    EXPECT_FALSE(may_call_openat2({"", false}));
+}
 
 class TrashTest : public ::testing::Test {
   protected:
@@ -298,7 +311,8 @@ TEST_F(TrashTest, OldItemsAndThoseOverTheBudgetGoOldestFirstButTheNewestStays) {
 // The trash on another file system than the workspace: copied, checked,
 // then removed. Needs /dev/shm on a device of its own.
 TEST_F(TrashTest, AcrossFileSystemsTheOriginalGoesOnlyAfterTheCopy) {
-    struct stat shm {}, tmp {};
+    struct stat shm {
+    }, tmp{};
     if (::stat("/dev/shm", &shm) != 0 || ::stat(dir.path().c_str(), &tmp) != 0 ||
         shm.st_dev == tmp.st_dev || ::access("/dev/shm", W_OK) != 0) {
         GTEST_SKIP() << "no second file system to move across";
