@@ -3,9 +3,6 @@
 // browser's language: Chinese for zh*, English otherwise.
 'use strict';
 
-const MODULES = ['files', 'run', 'git', 'chat', 'venv', 'update', 'server_mgmt', 'browser',
-  'notebook', 'debug', 'qarn'];
-
 const screens = ['loading', 'offline', 'setup', 'login', 'shell'];
 
 const LANG = (navigator.languages && navigator.languages.length
@@ -30,13 +27,6 @@ const STRINGS = {
     mismatch: 'The two passwords are not the same.',
     noAnswer: 'The server does not answer.',
     statusError: 'The server answered with status {status}.',
-    serverStatus: 'Server status',
-    health: 'Health',
-    ready: 'ready',
-    notLoaded: 'not loaded',
-    noReply: 'no answer',
-    close: 'Close',
-    staysSignedIn: 'This browser stays signed in for 30 days.',
   },
   zh: {
     connecting: '正在连接服务器…',
@@ -54,13 +44,6 @@ const STRINGS = {
     mismatch: '两次输入的密码不一致。',
     noAnswer: '服务器没有响应。',
     statusError: '服务器返回了状态码 {status}。',
-    serverStatus: '服务器状态',
-    health: '健康检查',
-    ready: '就绪',
-    notLoaded: '未加载',
-    noReply: '无响应',
-    close: '关闭',
-    staysSignedIn: '此浏览器将保持登录 30 天。',
   },
 };
 
@@ -107,7 +90,9 @@ function show(name) {
   for (const id of screens) {
     document.getElementById(id).hidden = id !== name;
   }
-  const field = document.querySelector(`#${name} input`);
+  // The IDE fills the screen and scrolls inside; the forms scroll the page.
+  document.body.classList.toggle('ide-open', name === 'shell');
+  const field = document.querySelector(`#${name} input:not([type=file])`);
   if (field) field.focus();
 }
 
@@ -236,38 +221,6 @@ async function refreshIfStateChanged(formId) {
   }
 }
 
-// The health check and each route module, in the "Server status" dialog.
-function showServerStatus() {
-  const dialog = document.getElementById('status-dialog');
-  const list = document.getElementById('modules');
-  list.replaceChildren();
-  const rows = [[t('health'), '/api/health', (b) => b.status === 'ok']].concat(
-    MODULES.map((name) => [name, `/api/${name}/module`, (b) => b.module === name]));
-  for (const [label, path, healthy] of rows) {
-    const item = document.createElement('li');
-    const name = document.createElement('span');
-    const state = document.createElement('span');
-    name.textContent = label;
-    state.textContent = '…';
-    item.append(name, state);
-    list.append(item);
-    api(path).then((answer) => {
-      if (answer.status === 401) {
-        dialog.close();
-        refresh();
-        return;
-      }
-      const ok = answer.status === 200 && healthy(answer.body);
-      state.textContent = ok ? t('ready') : t('notLoaded');
-      state.className = ok ? 'ok' : 'bad';
-    }).catch(() => {
-      state.textContent = t('noReply');
-      state.className = 'bad';
-    });
-  }
-  if (!dialog.open) dialog.showModal();
-}
-
 // Resolves to an error text, or '' once logged out and the login form shows.
 async function logout() {
   try {
@@ -280,9 +233,7 @@ async function logout() {
   return '';
 }
 
-window.quillo = {
-  lang: LANG, t, addStrings, api, errorText, serverText, refresh, showServerStatus, logout, outside,
-};
+window.quillo = { lang: LANG, t, addStrings, api, errorText, serverText, refresh, logout };
 
 translatePage();
 bindPasswordForm('setup-form', '/api/auth/setup', (form) =>
@@ -292,18 +243,4 @@ bindPasswordForm('setup-form', '/api/auth/setup', (form) =>
 bindPasswordForm('login-form', '/api/auth/login');
 
 document.getElementById('retry').addEventListener('click', refresh);
-const statusDialog = document.getElementById('status-dialog');
-document.getElementById('status-close').addEventListener('click', () => statusDialog.close());
-statusDialog.addEventListener('click', (event) => {
-  if (outside(statusDialog, event)) statusDialog.close();
-});
-
-// A click on a modal dialog's backdrop reaches the dialog itself.
-function outside(dialog, event) {
-  if (event.target !== dialog) return false;
-  const box = dialog.getBoundingClientRect();
-  return event.clientX < box.left || event.clientX > box.right
-    || event.clientY < box.top || event.clientY > box.bottom;
-}
-
 refresh();

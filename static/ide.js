@@ -81,6 +81,12 @@
       skip: 'Skip',
       uploaded: 'Uploaded: {count}',
       discardAll: 'Some files have unsaved changes. Log out and discard them?',
+      serverStatus: 'Server status',
+      staysSignedIn: 'This browser stays signed in for 30 days.',
+      health: 'Health',
+      ready: 'ready',
+      notLoaded: 'not loaded',
+      close: 'Close',
     },
     zh: {
       files: '文件',
@@ -152,6 +158,12 @@
       skip: '跳过',
       uploaded: '已上传：{count}',
       discardAll: '有文件尚未保存。要退出登录并放弃这些更改吗？',
+      serverStatus: '服务器状态',
+      staysSignedIn: '此浏览器将保持登录 30 天。',
+      health: '健康检查',
+      ready: '就绪',
+      notLoaded: '未加载',
+      close: '关闭',
     },
   });
 
@@ -337,11 +349,13 @@
       dom.toast, dom.upload);
 
     dom.dialog = el('dialog.sheet#ide-dialog');
+    // A click on the backdrop of a modal dialog reaches the dialog itself.
     dom.dialog.addEventListener('click', (event) => {
-      if (window.quillo.outside(dom.dialog, event)) dom.dialog.close('');
+      const box = dom.dialog.getBoundingClientRect();
+      if (event.target === dom.dialog && (event.clientX < box.left || event.clientX > box.right
+        || event.clientY < box.top || event.clientY > box.bottom)) dom.dialog.close('');
     });
     shell.replaceChildren(dom.ide, dom.dialog);
-    document.body.classList.add('ide-open');
 
     const viewport = window.visualViewport;
     if (viewport) {
@@ -832,7 +846,7 @@
       localStorage.setItem('quillo.showHidden', state.showHidden ? '1' : '0');
       if (state.view === 'files') renderFiles();
     } else if (choice === 'status') {
-      window.quillo.showServerStatus();
+      serverStatus();
     } else if (choice === 'logout') {
       if (state.tabs.some((tab) => tab.dirty)) {
         const sure = await choose(t('logOut'), t('discardAll'), [['logout', t('logOut'), 'danger']]);
@@ -841,6 +855,31 @@
       const error = await window.quillo.logout();
       if (error) toast(error);
     }
+  }
+
+  // The health check and each route module.
+  const MODULES = ['files', 'run', 'git', 'chat', 'venv', 'update', 'server_mgmt', 'browser',
+    'notebook', 'debug', 'qarn'];
+
+  function serverStatus() {
+    const rows = [[t('health'), '/api/health', (body) => body.status === 'ok']].concat(
+      MODULES.map((name) => [name, `/api/${name}/module`, (body) => body.module === name]));
+    const list = el('ul.status-list#modules', { 'aria-live': 'polite' });
+    for (const [label, path, healthy] of rows) {
+      const status = el('span', { text: '…' });
+      list.append(el('li', {}, el('span', { text: label }), status));
+      request(path).then((answer) => {
+        const ok = answer.status === 200 && healthy(answer.body);
+        status.textContent = answer.status === 0 ? t('noAnswer') : t(ok ? 'ready' : 'notLoaded');
+        status.className = ok ? 'ok' : 'bad';
+      });
+    }
+    openSheet(t('serverStatus'), [
+      el('h2', { text: t('serverStatus') }),
+      el('p.muted', { text: t('staysSignedIn') }),
+      list,
+      el('div.sheet-actions.row', {}, el('button.sheet-item', { type: 'submit', value: '', text: t('close') })),
+    ]);
   }
 
   // ---- open files --------------------------------------------------------------
