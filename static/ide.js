@@ -239,25 +239,49 @@
   const dateFormat = new Intl.DateTimeFormat(LOCALE, { dateStyle: 'medium', timeStyle: 'short' });
   const formatTime = (seconds) => (typeof seconds === 'number' ? dateFormat.format(new Date(seconds * 1000)) : '');
 
-  // The folders above a raw (not UTF-8) path, each addressed the way the
-  // API accepts it.
-  function rawAncestors(raw) {
+  // Paths that are not UTF-8 travel as base64url of their bytes.
+  const strictUtf8 = new TextDecoder('utf-8', { fatal: true });
+  const lossyUtf8 = new TextDecoder();
+  const isUtf8 = (bytes) => {
+    try {
+      strictUtf8.decode(bytes);
+      return true;
+    } catch (_) {
+      return false;
+    }
+  };
+  function rawBytes(raw) {
     const base64 = raw.replace(/-/g, '+').replace(/_/g, '/');
-    const bytes = Uint8Array.from(atob(base64 + '==='.slice((base64.length + 3) % 4)), (c) => c.charCodeAt(0));
-    const lossy = new TextDecoder();
-    const strict = new TextDecoder('utf-8', { fatal: true });
+    return Uint8Array.from(atob(base64 + '==='.slice((base64.length + 3) % 4)), (c) => c.charCodeAt(0));
+  }
+  const rawText = (bytes) => btoa(String.fromCharCode(...bytes))
+    .replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+  const placeOf = (bytes) => ({ path: lossyUtf8.decode(bytes), raw: isUtf8(bytes) ? null : rawText(bytes) });
+
+  // The folders on the way to a raw path, the path itself last, each
+  // addressed the way the API accepts it.
+  function rawAncestors(raw) {
+    const bytes = rawBytes(raw);
     const result = [];
-    for (let i = 0; i <= bytes.length; i += 1) {
-      if (i !== bytes.length && bytes[i] !== 0x2f) continue;
-      const prefix = bytes.subarray(0, i);
-      const path = lossy.decode(prefix);
-      let valid = true;
-      try { strict.decode(prefix); } catch (_) { valid = false; }
-      const encoded = valid ? null : btoa(String.fromCharCode(...prefix))
-        .replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
-      result.push({ path, raw: encoded });
+    for (let i = 1; i <= bytes.length; i += 1) {
+      if (i === bytes.length || bytes[i] === 0x2f) result.push(placeOf(bytes.subarray(0, i)));
     }
     return result;
+  }
+
+  // The folder an entry is in.
+  function parentDir(entry) {
+    if (!entry.raw) return { path: parentOf(entry.path), raw: null };
+    const ancestors = rawAncestors(entry.raw);
+    return ancestors.length > 1 ? ancestors[ancestors.length - 2] : { path: '', raw: null };
+  }
+
+  // How to name `name` inside folder `dir` in a JSON body, under `key`
+  // ("path", "to") or its raw form ("raw", "to_raw").
+  function childAddress(dir, name, key) {
+    if (!dir.raw) return { [key]: joinPath(dir.path, name) };
+    const bytes = new Uint8Array([...rawBytes(dir.raw), 0x2f, ...new TextEncoder().encode(name)]);
+    return { [key === 'path' ? 'raw' : `${key}_raw`]: rawText(bytes) };
   }
 
   const PREVIEWS = {
@@ -558,7 +582,7 @@
   function renderCrumbs() {
     const crumbs = [{ label: t('workspace'), dir: { path: '', raw: null } }];
     if (state.dir.raw) {
-      for (const dir of rawAncestors(state.dir.raw).slice(1)) crumbs.push({ label: baseName(dir.path), dir });
+      for (const dir of rawAncestors(state.dir.raw)) crumbs.push({ label: baseName(dir.path), dir });
     } else if (state.dir.path) {
       const parts = state.dir.path.split('/');
       parts.forEach((part, i) => crumbs.push({ label: part, dir: { path: parts.slice(0, i + 1).join('/'), raw: null } }));
@@ -652,27 +676,27 @@
   async function renameEntry(entry) {
     const name = await askName(t('rename'), t('newName'), entry.name);
     if (!name || name === entry.name) return;
-    const to = joinPath(parentOf(entry.path), name);
-    const answer = await request('/api/files/rename', { ...address(entry, 'from'), to });
+    const answer = await request('/api/files/rename',
+      { ...address(entry, 'from'), ...childAddress(parentDir(entry), name, 'to') });
     if (answer.status !== 200) {
       toast(problem(answer));
       return;
     }
-    const newPath = answer.body.path || to;
-    // Open files inside (or at) the renamed path follow it.
+    const moved = { path: answer.body.path, raw: answer.body.raw || null };
+    // Open files at (or, for a folder, inside) the renamed path follow it.
     for (const tab of state.tabs) {
-      const path = tab.entry.path;
-      if (!entry.raw && (path === entry.path || path.startsWith(`${entry.path}/`))) {
-        tab.entry = { ...tab.entry, path: newPath + path.slice(entry.path.length), raw: null };
-        tab.entry.name = baseName(tab.entry.path);
-        renderTab(tab);
-      } else if (entry.raw && tab.entry.raw === entry.raw) {
-        tab.entry = { ...tab.entry, path: newPath, raw: null, name: baseName(newPath) };
-        renderTab(tab);
+      const { path } = tab.entry;
+      if (sameEntry(tab.entry, entry)) {
+        tab.entry = { ...tab.entry, ...moved, name: baseName(moved.path) };
+      } else if (!entry.raw && !moved.raw && !tab.entry.raw && path.startsWith(`${entry.path}/`)) {
+        tab.entry = { ...tab.entry, path: moved.path + path.slice(entry.path.length) };
+      } else {
+        continue;
       }
+      renderTab(tab);
     }
     updateHead();
-    state.focusAfterRender = { path: newPath };
+    state.focusAfterRender = moved;
     reload();
   }
 
@@ -685,12 +709,13 @@
   async function copyEntry(entry) {
     const name = await askName(t('copy'), t('copyName'), copyName(entry.name));
     if (!name) return;
-    const answer = await request('/api/files/copy', { ...address(entry, 'from'), to: joinPath(parentOf(entry.path), name) });
+    const answer = await request('/api/files/copy',
+      { ...address(entry, 'from'), ...childAddress(parentDir(entry), name, 'to') });
     if (answer.status !== 200) {
       toast(problem(answer));
       return;
     }
-    state.focusAfterRender = { path: answer.body.path };
+    state.focusAfterRender = { path: answer.body.path, raw: answer.body.raw || null };
     reload();
   }
 
@@ -732,20 +757,19 @@
     const title = choice === 'file' ? t('newFile') : t('newFolder');
     const name = await askName(title, t('name'), '');
     if (!name) return;
-    const path = joinPath(state.dir.path, name);
-    const answer = await request('/api/files/create', { path, type: choice });
+    const answer = await request('/api/files/create', { ...childAddress(state.dir, name, 'path'), type: choice });
     if (answer.status !== 200) {
       toast(problem(answer));
       return;
     }
-    const created = answer.body.path || path;
+    const created = { path: answer.body.path, raw: answer.body.raw || null };
     if (choice === 'file') {
       await reload();
-      const entry = state.entries.find((item) => item.path === created)
-        || { name: baseName(created), path: created, type: 'file', writable: true };
+      const entry = state.entries.find((item) => sameEntry(item, created))
+        || { ...created, name: baseName(created.path), type: 'file', writable: true };
       openFile(entry);
     } else {
-      navigate({ path: created, raw: null });
+      navigate(created);
     }
   }
 
