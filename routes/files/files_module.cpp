@@ -3,7 +3,7 @@
 // "from", "to"); a name that is not UTF-8 is listed with U+FFFD in "name"
 // and "path" plus "raw", the base64url form (no padding) of its raw path
 // bytes, which every request accepts in place of the path ("raw",
-// "from_raw").
+// "from_raw", "to_raw").
 #include "files_service.h"
 #include "text.h"
 #include "trash.h"
