@@ -181,13 +181,17 @@
     trash: 'M4 7h16M9 7V4h6v3M6 7l1 13h10l1-13',
   };
 
+  const iconTemplates = new Map();
   function icon(name) {
-    const span = document.createElement('span');
-    span.className = `icon icon-${name}`;
-    span.setAttribute('aria-hidden', 'true');
-    span.innerHTML = `<svg viewBox="0 0 24 24" width="22" height="22" fill="none" stroke="currentColor"
-      stroke-width="${name === 'more' ? 3.2 : 1.8}" stroke-linecap="round" stroke-linejoin="round"><path d="${ICONS[name]}"/></svg>`;
-    return span;
+    if (!iconTemplates.has(name)) {
+      const span = document.createElement('span');
+      span.className = `icon icon-${name}`;
+      span.setAttribute('aria-hidden', 'true');
+      span.innerHTML = `<svg viewBox="0 0 24 24" width="22" height="22" fill="none" stroke="currentColor"
+        stroke-width="${name === 'more' ? 3.2 : 1.8}" stroke-linecap="round" stroke-linejoin="round"><path d="${ICONS[name]}"/></svg>`;
+      iconTemplates.set(name, span);
+    }
+    return iconTemplates.get(name).cloneNode(true);
   }
 
   // el('button.quiet#id', {attrs}, ...children): children are nodes or text.
@@ -314,6 +318,7 @@
   const state = {
     dir: { path: '', raw: null },
     entries: [],
+    shown: [],
     view: 'files',
     showHidden: localStorage.getItem('quillo.showHidden') === '1',
     tabs: [],
@@ -336,7 +341,7 @@
       el('h2', { text: t('trash') }),
       dom.trashUsage = el('span.muted.usage'));
     dom.message = el('p.pane-message.muted', { role: 'status', hidden: true });
-    dom.entries = el('ul.entries');
+    dom.entries = el('ul.entries', { onclick: onEntriesClick });
     dom.filesPane = el('nav.files-pane', { 'aria-label': t('files') },
       el('div.crumbs-row', {}, dom.crumbs), dom.trashHead, dom.message, dom.entries);
 
@@ -609,38 +614,70 @@
     return entry.type === 'directory' ? 'folder' : 'file';
   }
 
+  // A folder of ten thousand files shows its first rows at once and the
+  // rest over the next frames.
+  const FIRST_ROWS = 200;
+  const ROWS_PER_FRAME = 400;
+  let renderToken = 0;
+
+  function entryRow(entry, index, active) {
+    const open = el('button.entry-open', { type: 'button', 'aria-current': active && sameEntry(entry, active) ? 'true' : null },
+      icon(entryIcon(entry)),
+      el('span.entry-text', {}, el('span.entry-name', { text: entry.name }), el('span.entry-meta', { text: entryMeta(entry) })));
+    const more = el('button.icon-button.entry-more', {
+      type: 'button', 'aria-label': t('actionsFor', { name: entry.name }), title: t('actionsFor', { name: entry.name }),
+    }, icon('more'));
+    return el('li.entry', { 'data-name': entry.name, 'data-type': entry.type, 'data-index': String(index) }, open, more);
+  }
+
   function renderFiles() {
     dom.crumbs.parentElement.hidden = false;
     dom.trashHead.hidden = true;
     renderCrumbs();
     const entries = state.entries.filter((entry) => state.showHidden || !entry.hidden);
+    state.shown = entries;
     showMessage(entries.length ? '' : t('emptyFolder'));
-    dom.entries.replaceChildren(...entries.map((entry) => el('li.entry', {
-      'data-name': entry.name, 'data-type': entry.type,
-    },
-    el('button.entry-open', { type: 'button', onclick: () => openEntry(entry) },
-      icon(entryIcon(entry)),
-      el('span.entry-text', {}, el('span.entry-name', { text: entry.name }), el('span.entry-meta', { text: entryMeta(entry) }))),
-    iconButton('more', t('actionsFor', { name: entry.name }), () => entryMenu(entry), 'entry-more'))));
-    markCurrent();
-    if (state.focusAfterRender) {
-      const match = state.entries.find((entry) => sameEntry(entry, state.focusAfterRender));
-      state.focusAfterRender = null;
-      const index = entries.indexOf(match);
-      if (index >= 0) dom.entries.children[index].querySelector('.entry-open').focus();
-    }
+    const focus = state.focusAfterRender;
+    state.focusAfterRender = null;
+    const focusIndex = focus ? entries.findIndex((entry) => sameEntry(entry, focus)) : -1;
+    const active = state.active && state.active.entry;
+    const token = ++renderToken;
+    const rows = (from, to) => {
+      const fragment = document.createDocumentFragment();
+      for (let i = from; i < to; i += 1) fragment.append(entryRow(entries[i], i, active));
+      return fragment;
+    };
+    let done = Math.min(entries.length, Math.max(FIRST_ROWS, focusIndex + 1));
+    dom.entries.replaceChildren(rows(0, done));
+    const more = () => {
+      if (token !== renderToken || done >= entries.length) return;
+      const next = Math.min(entries.length, done + ROWS_PER_FRAME);
+      dom.entries.append(rows(done, next));
+      done = next;
+      requestAnimationFrame(more);
+    };
+    requestAnimationFrame(more);
+    if (focusIndex >= 0) dom.entries.children[focusIndex].querySelector('.entry-open').focus();
+  }
+
+  // One listener for every row of the file list.
+  function onEntriesClick(event) {
+    const row = event.target.closest('.entry[data-index]');
+    if (!row || state.view !== 'files') return;
+    const entry = state.shown[Number(row.dataset.index)];
+    if (!entry) return;
+    if (event.target.closest('.entry-more')) entryMenu(entry);
+    else if (event.target.closest('.entry-open')) openEntry(entry);
   }
 
   // The list shows which of its files is the one open.
   function markCurrent() {
     const active = state.active && state.active.entry;
-    const entries = state.view === 'files' ? state.entries.filter((entry) => state.showHidden || !entry.hidden) : [];
-    entries.forEach((entry, i) => {
-      const button = dom.entries.children[i] && dom.entries.children[i].querySelector('.entry-open');
-      if (!button) return;
-      if (active && sameEntry(entry, active)) button.setAttribute('aria-current', 'true');
-      else button.removeAttribute('aria-current');
-    });
+    for (const button of dom.entries.querySelectorAll('.entry-open[aria-current]')) button.removeAttribute('aria-current');
+    if (!active || state.view !== 'files') return;
+    const index = state.shown.findIndex((entry) => sameEntry(entry, active));
+    const row = index >= 0 && dom.entries.children[index];
+    if (row) row.querySelector('.entry-open').setAttribute('aria-current', 'true');
   }
 
   function openEntry(entry) {
@@ -815,6 +852,7 @@
 
   async function showTrash() {
     state.view = 'trash';
+    renderToken += 1;
     dom.crumbs.parentElement.hidden = true;
     dom.trashHead.hidden = false;
     dom.trashUsage.textContent = '';
