@@ -981,7 +981,9 @@
       showPreview(tab, kind);
       return;
     }
-    const editorReady = loadEditor();
+    // The editor and the file's language load while the file is read.
+    const editorReady = loadEditor()
+      .then((module) => module.loadLanguage(entry.name).then((language) => [module, language]));
     editorReady.catch(() => {});
     const answer = await request(`/api/files/read?${query(entry)}`);
     if (!state.tabs.includes(tab)) return;
@@ -998,8 +1000,9 @@
       return;
     }
     let module;
+    let language;
     try {
-      module = await editorReady;
+      [module, language] = await editorReady;
     } catch (_) {
       showNote(tab, t('editorFailed'), false);
       return;
@@ -1011,6 +1014,7 @@
       parent: tab.panel,
       text: answer.body.content,
       name: tab.entry.name,
+      language,
       label: t('editorFor', { name: tab.entry.name }),
       readOnly: entry.writable === false,
       onChange: (dirty) => setDirty(tab, dirty),

@@ -47,6 +47,16 @@ const EXTENSIONS = {
   md: 'markdown', markdown: 'markdown',
 };
 
+// The language support for a file name (an empty extension for plain
+// text), fetched once per language.
+const loadedLanguages = new Map();
+export function loadLanguage(name) {
+  const key = languageFor(name);
+  if (!key) return Promise.resolve([]);
+  if (!loadedLanguages.has(key)) loadedLanguages.set(key, LANGUAGES[key]().catch(() => []));
+  return loadedLanguages.get(key);
+}
+
 // The language name for a file name, or null for plain text.
 export function languageFor(name) {
   const dot = name.lastIndexOf('.');
@@ -137,8 +147,11 @@ narrowQuery.addEventListener('change', () => {
 });
 
 // Creates an editor in `parent`. Options: text, name (file name, chooses the
-// language), label (accessible name), readOnly, onChange(dirty), onSave().
-export function createEditor({ parent, text, name, label, readOnly, onChange, onSave }) {
+// language), language (what loadLanguage(name) gave, or it is loaded now),
+// label (accessible name), readOnly, onChange(dirty), onSave().
+export function createEditor({
+  parent, text, name, language: support, label, readOnly, onChange, onSave,
+}) {
   const theme = new Compartment();
   const wrap = new Compartment();
   const language = new Compartment();
@@ -178,7 +191,7 @@ export function createEditor({ parent, text, name, label, readOnly, onChange, on
       baseTheme,
       theme.of(themeFor(darkQuery.matches)),
       wrap.of(wrapping(narrowQuery.matches)),
-      language.of([]),
+      language.of(support || []),
       EditorState.readOnly.of(Boolean(readOnly)),
       EditorView.contentAttributes.of({ 'aria-label': label }),
       EditorView.updateListener.of((update) => {
@@ -197,10 +210,9 @@ export function createEditor({ parent, text, name, label, readOnly, onChange, on
   themes.set(view, theme);
   wraps.set(view, wrap);
 
-  const lang = LANGUAGES[languageFor(name)];
-  if (lang) {
-    lang().then((support) => {
-      if (views.has(view)) view.dispatch({ effects: language.reconfigure(support) });
+  if (!support) {
+    loadLanguage(name).then((loaded) => {
+      if (views.has(view)) view.dispatch({ effects: language.reconfigure(loaded) });
     });
   }
 
