@@ -88,9 +88,11 @@ std::optional<std::string> text_field(const nlohmann::json& body, const char* na
     return it->get<std::string>();
 }
 
+// "path" has its raw form in "raw", as in query strings; "from" and "to"
+// in "from_raw" and "to_raw".
 Path body_path(const nlohmann::json& body, const char* name) {
-    return path_from(text_field(body, name), text_field(body, (std::string(name) + "_raw").c_str()),
-                     name);
+    std::string raw_key = std::string(name) == "path" ? "raw" : std::string(name) + "_raw";
+    return path_from(text_field(body, name), text_field(body, raw_key.c_str()), name);
 }
 
 // The path as the client sees it, with "raw" when it is not UTF-8.
@@ -227,7 +229,11 @@ Response raw(Request& request) {
     response.headers.set("Content-Disposition",
                          disposition(download ? "attachment" : "inline", name));
     // A workspace page or picture is shown, never run with the IDE's rights.
-    response.headers.set("Content-Security-Policy", "sandbox");
+    // PDF is left out: browsers refuse their viewer in a sandbox, and its
+    // scripts never run in the page's origin anyway.
+    if (response.headers.get("Content-Type") != "application/pdf") {
+        response.headers.set("Content-Security-Policy", "sandbox");
+    }
     response.headers.set("X-Content-Type-Options", "nosniff");
     response.headers.set("Cache-Control", "no-cache");
     return response;

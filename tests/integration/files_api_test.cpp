@@ -103,6 +103,21 @@ TEST_F(FilesApiTest, EditSaveConflictDeleteAndRestoreOverHttp) {
     call("POST", "/api/files/restore", {{"id", deleted["trash_id"]}});
     EXPECT_EQ(read_text(workspace_file("src/你好 world.py")), "changed on disk\n");
 
+    // A name that is not UTF-8 is listed with U+FFFD and addressed by its raw
+    // form, in a query and in a body alike.
+    write_text(workspace_file("caf\xe9.txt"), "old");
+    std::string raw;
+    json listing = call("GET", "/api/files/list?path=");
+    for (const json& entry : listing["entries"]) {
+        if (entry.contains("raw")) {
+            EXPECT_EQ(entry["name"], "caf\uFFFD.txt");
+            raw = entry["raw"];
+        }
+    }
+    ASSERT_FALSE(raw.empty());
+    call("PUT", "/api/files/write", {{"raw", raw}, {"content", "new"}});
+    EXPECT_EQ(call("GET", "/api/files/read?raw=" + raw)["content"], "new");
+
     // Uploads never replace unless asked to; search skips node_modules.
     EXPECT_EQ(send("POST", "/api/files/upload?path=src&name=data.bin", "\x01\x02")->status, 200);
     EXPECT_EQ(send("POST", "/api/files/upload?path=src&name=data.bin", "new")->status, 409);
