@@ -180,12 +180,6 @@ void refuse_into_itself(const Location& from, const Location& to_parent_of, cons
     }
 }
 
-// The directory that will hold `path`: its parent, which must exist.
-Location parent_for(const Workspace& workspace, const Path& path) {
-    Location location = workspace.locate(path);
-    return location;
-}
-
 std::string lower_ascii(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') {
@@ -348,7 +342,7 @@ Stamp FilesService::write(const Path& path, const std::string& bytes,
 void FilesService::create(const Path& path, bool directory) const {
     refuse_workspace_itself(path);
     std::string what = display(path);
-    Location location = parent_for(workspace_, path);
+    Location location = workspace_.locate(path);
     if (directory) {
         if (::mkdirat(location.dir.get(), location.name.c_str(), 0777) != 0) {
             fail(errno, "mkdirat", what);
@@ -362,32 +356,41 @@ void FilesService::create(const Path& path, bool directory) const {
     }
 }
 
-void FilesService::rename(const Path& from, const Path& to) const {
+namespace {
+
+// The two ends of a rename or a copy, checked: neither is the workspace
+// itself, the source exists, and a directory does not go into itself.
+struct Transfer {
+    Location source;
+    Location target;
+};
+
+Transfer prepare_transfer(const Workspace& workspace, const Path& from, const Path& to) {
     refuse_workspace_itself(from);
     refuse_workspace_itself(to);
-    Location source = workspace_.locate(from);
-    Location target = workspace_.locate(to);
+    Transfer transfer{workspace.locate(from), workspace.locate(to)};
     struct stat st {};
-    if (::fstatat(source.dir.get(), source.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(transfer.source.dir.get(), transfer.source.name.c_str(), &st,
+                  AT_SYMLINK_NOFOLLOW) != 0) {
         fail(errno, "fstatat", display(from));
     }
-    refuse_into_itself(source, target, to);
+    refuse_into_itself(transfer.source, transfer.target, to);
+    return transfer;
+}
+
+} // namespace
+
+void FilesService::rename(const Path& from, const Path& to) const {
+    auto [source, target] = prepare_transfer(workspace_, from, to);
     std::lock_guard<std::mutex> lock(save_mutex());
     if (!rename_no_replace(source.dir.get(), source.name, target.dir.get(), target.name)) {
-        fail(errno == EINVAL ? EINVAL : errno, "renameat2", display(to));
+        fail(errno, "renameat2", display(to));
     }
 }
 
 void FilesService::copy(const Path& from, const Path& to) const {
-    refuse_workspace_itself(from);
-    refuse_workspace_itself(to);
-    Location source = workspace_.locate(from);
-    Location target = workspace_.locate(to);
+    auto [source, target] = prepare_transfer(workspace_, from, to);
     struct stat st {};
-    if (::fstatat(source.dir.get(), source.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        fail(errno, "fstatat", display(from));
-    }
-    refuse_into_itself(source, target, to);
     if (::fstatat(target.dir.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         fail(EEXIST, "copy", display(to));
     }

@@ -1,6 +1,7 @@
-// Starting the built server for the IDE test and bench/editor_bench.mjs:
+// Starting the built server for the browser tests and bench/editor_bench.mjs:
 // a temporary HOME and configuration directory, a free loopback port, a
-// workspace of the caller's choosing, and headless Chromium.
+// workspace of the caller's choosing (or the default one in HOME), and
+// headless Chromium.
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
 import net from 'node:net';
@@ -28,12 +29,12 @@ export function startServer(binary, { home, workspace, port }) {
   Object.assign(env, {
     HOME: home,
     QUILLO_CONFIG_DIR: path.join(home, '.quillo'),
-    QUILLO_WORKSPACE: workspace,
     QUILLO_HOST: '127.0.0.1',
     QUILLO_PORT: String(port),
     QUILLO_NO_AUTO_OPEN: '1',
     QUILLO_NO_TRAY: '1',
   });
+  if (workspace) env.QUILLO_WORKSPACE = workspace;
   const server = spawn(binary, [], { env, stdio: ['ignore', 'pipe', 'pipe'] });
   let output = '';
   server.stdout.on('data', (chunk) => { output += chunk; });
@@ -71,4 +72,29 @@ export function launchChromium() {
     executablePath: process.env.CHROMIUM_PATH || '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-dev-shm-usage'],
   });
+}
+
+// Runs `body(base)` against a server started for it, then stops the server.
+// A failure, or a server that did not end cleanly after SIGTERM (a sanitizer
+// report makes its status non-zero, also one written while it shuts down),
+// fails the process with the server's output.
+export async function runWithServer(binary, options, body) {
+  const port = await freePort();
+  const base = `http://127.0.0.1:${port}`;
+  const server = startServer(binary, { ...options, port });
+  try {
+    await waitForHealth(base, server);
+    await body(base);
+  } catch (error) {
+    console.error(`FAILED: ${error.stack || error}`);
+    console.error(`--- server output ---\n${server.output()}`);
+    process.exitCode = 1;
+  } finally {
+    await stopServer(server);
+  }
+  if (server.exitCode !== 0 && !process.exitCode) {
+    console.error(`FAILED: after SIGTERM the server ended with ${server.exitCode ?? server.signalCode}`);
+    console.error(`--- server output ---\n${server.output()}`);
+    process.exitCode = 1;
+  }
 }

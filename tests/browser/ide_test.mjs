@@ -7,9 +7,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import {
-  PHONE, freePort, launchChromium, startServer, stopServer, waitForHealth,
-} from './harness.mjs';
+import { PHONE, launchChromium, runWithServer } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
 if (!binary || !screenshotDir) {
@@ -158,26 +156,12 @@ async function main() {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillo-ide-'));
   const workspace = path.join(home, 'workspace');
   fs.mkdirSync(workspace);
-  const port = await freePort();
-  const base = `http://127.0.0.1:${port}`;
-  const server = startServer(binary, { home, workspace, port });
   try {
-    await waitForHealth(base, server);
-    await run(base, workspace);
-    console.log(`passed; screenshots in ${screenshotDir}`);
-  } catch (error) {
-    console.error(`FAILED: ${error.stack || error}`);
-    console.error(`--- server output ---\n${server.output()}`);
-    process.exitCode = 1;
+    await runWithServer(binary, { home, workspace }, (base) => run(base, workspace));
   } finally {
-    await stopServer(server);
     fs.rmSync(home, { recursive: true, force: true });
   }
-  if (server.exitCode !== 0 && !process.exitCode) {
-    console.error(`FAILED: after SIGTERM the server ended with ${server.exitCode ?? server.signalCode}`);
-    console.error(`--- server output ---\n${server.output()}`);
-    process.exitCode = 1;
-  }
+  if (!process.exitCode) console.log(`passed; screenshots in ${screenshotDir}`);
 }
 
 await main();

@@ -3,76 +3,18 @@
 //
 // Usage: node sign_in_test.mjs <quillo binary> <screenshot directory>
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
+import { PHONE, launchChromium, runWithServer } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
 if (!binary || !screenshotDir) {
   console.error('usage: node sign_in_test.mjs <quillo binary> <screenshot directory>');
   process.exit(2);
 }
-const CHROMIUM = process.env.CHROMIUM_PATH || '/usr/bin/chromium';
-const PHONE = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
 const DESKTOP = { viewport: { width: 1280, height: 800 } };
 const PASSWORD = 'correct horse 42';
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.on('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-async function waitForHealth(base, server) {
-  const deadline = Date.now() + 10000;
-  while (Date.now() < deadline) {
-    if (server.exitCode !== null) throw new Error(`the server exited with ${server.exitCode}`);
-    try {
-      const response = await fetch(`${base}/api/health`);
-      if (response.ok) return;
-    } catch (_) {
-      // not listening yet
-    }
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  throw new Error('the server did not answer /api/health within 10 s');
-}
-
-function startServer(home, port) {
-  const env = { ...process.env };
-  for (const key of Object.keys(env)) if (key.startsWith('QUILLO_')) delete env[key];
-  Object.assign(env, {
-    HOME: home,
-    QUILLO_CONFIG_DIR: path.join(home, '.quillo'),
-    QUILLO_HOST: '127.0.0.1',
-    QUILLO_PORT: String(port),
-    QUILLO_NO_AUTO_OPEN: '1',
-    QUILLO_NO_TRAY: '1',
-  });
-  const server = spawn(binary, [], { env, stdio: ['ignore', 'pipe', 'pipe'] });
-  let output = '';
-  server.stdout.on('data', (chunk) => { output += chunk; });
-  server.stderr.on('data', (chunk) => { output += chunk; });
-  server.output = () => output;
-  return server;
-}
-
-async function stopServer(server) {
-  if (server.exitCode !== null || server.signalCode !== null) return;
-  const exited = new Promise((resolve) => server.once('exit', resolve));
-  server.kill('SIGTERM');
-  const timer = setTimeout(() => server.kill('SIGKILL'), 5000);
-  await exited;
-  clearTimeout(timer);
-}
 
 async function visible(page, selector) {
   await page.locator(selector).waitFor({ state: 'visible', timeout: 10000 });
@@ -102,10 +44,7 @@ async function assertNoHorizontalScroll(page) {
 }
 
 async function run(base) {
-  const browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--no-sandbox', '--disable-dev-shm-usage'],
-  });
+  const browser = await launchChromium();
   try {
     const phone = await browser.newContext(PHONE);
     const page = await phone.newPage();
@@ -190,28 +129,12 @@ async function run(base) {
 async function main() {
   fs.mkdirSync(screenshotDir, { recursive: true });
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillo-browser-'));
-  const port = await freePort();
-  const base = `http://127.0.0.1:${port}`;
-  const server = startServer(home, port);
   try {
-    await waitForHealth(base, server);
-    await run(base);
-    console.log(`passed; screenshots in ${screenshotDir}`);
-  } catch (error) {
-    console.error(`FAILED: ${error.stack || error}`);
-    console.error(`--- server output ---\n${server.output()}`);
-    process.exitCode = 1;
+    await runWithServer(binary, { home }, run);
   } finally {
-    await stopServer(server);
     fs.rmSync(home, { recursive: true, force: true });
   }
-  // A sanitizer report makes the server's status non-zero, and a report
-  // written while it shuts down would otherwise pass unseen.
-  if (server.exitCode !== 0 && !process.exitCode) {
-    console.error(`FAILED: after SIGTERM the server ended with ${server.exitCode ?? server.signalCode}`);
-    console.error(`--- server output ---\n${server.output()}`);
-    process.exitCode = 1;
-  }
+  if (!process.exitCode) console.log(`passed; screenshots in ${screenshotDir}`);
 }
 
 await main();
