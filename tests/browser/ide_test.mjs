@@ -134,16 +134,25 @@ async function run(base, workspace) {
     await page.setViewportSize(PHONE.viewport);
     await page.getByRole('button', { name: 'Back to the files' }).click();
 
-    console.log('a deleted file goes to the Trash and comes back from it');
+    console.log('a renamed file is renamed on disk');
     await page.getByRole('button', { name: 'Actions for hello.py' }).click();
-    await page.getByRole('button', { name: 'Delete' }).click();
-    await page.locator('.entry[data-name="hello.py"]').waitFor({ state: 'detached' });
+    await page.getByRole('button', { name: 'Rename' }).click();
+    await page.getByLabel('New name').fill('greeting.py');
+    await page.getByRole('button', { name: 'Rename' }).click();
+    await page.locator('.entry[data-name="greeting.py"]').waitFor();
     assert.ok(!fs.existsSync(path.join(workspace, 'hello.py')));
+    assert.equal(fs.readFileSync(path.join(workspace, 'greeting.py'), 'utf8'), 'changed on disk by me\n');
+
+    console.log('a deleted file goes to the Trash and comes back from it');
+    await page.getByRole('button', { name: 'Actions for greeting.py' }).click();
+    await page.getByRole('button', { name: 'Delete' }).click();
+    await page.locator('.entry[data-name="greeting.py"]').waitFor({ state: 'detached' });
+    assert.ok(!fs.existsSync(path.join(workspace, 'greeting.py')));
     await page.getByRole('button', { name: 'Menu' }).click();
     await page.getByRole('button', { name: 'Trash' }).click();
-    await page.getByRole('button', { name: 'Restore hello.py' }).click();
+    await page.getByRole('button', { name: 'Restore greeting.py' }).click();
     await page.locator('.toast', { hasText: 'is back' }).waitFor();
-    assert.equal(fs.readFileSync(path.join(workspace, 'hello.py'), 'utf8'), 'changed on disk by me\n');
+    assert.equal(fs.readFileSync(path.join(workspace, 'greeting.py'), 'utf8'), 'changed on disk by me\n');
 
     assert.deepEqual(errors, [], 'errors in the page');
   } finally {
