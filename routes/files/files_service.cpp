@@ -202,14 +202,10 @@ std::vector<Entry> FilesService::list(const Path& directory) const {
     auto stream = open_listing(std::move(fd), what);
     std::vector<Entry> entries;
     Identity me(dir);
-    while (dirent* item = ::readdir(stream.get())) {
-        std::string name = item->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
+    while (std::optional<std::string> name = next_name(stream.get())) {
         Path path = directory;
-        path.push_back(name);
-        entries.push_back(describe(workspace_, me, dir, name, path));
+        path.push_back(*name);
+        entries.push_back(describe(workspace_, me, dir, *name, path));
     }
     // Sorted by reference: moving whole entries around costs more than
     // comparing their names.
@@ -257,17 +253,12 @@ FileContent FilesService::read(const Path& path) const {
         if (got == content.bytes.size()) {
             content.bytes.resize(got + 4096); // the file may have grown
         }
-        ssize_t n = ::read(fd.get(), content.bytes.data() + got, content.bytes.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            fail(errno, "read", what);
-        }
+        size_t n =
+            read_some(fd.get(), content.bytes.data() + got, content.bytes.size() - got, what);
         if (n == 0) {
             break;
         }
-        got += static_cast<size_t>(n);
+        got += n;
         if (got > kMaxReadBytes) {
             throw FileError(413, what + " grew beyond 5 MiB while it was read");
         }
@@ -435,11 +426,8 @@ SearchResult FilesService::search(const std::string& query, size_t limit,
             continue; // unreadable or replaced meanwhile
         }
         int dir = ::dirfd(stream.get());
-        while (dirent* item = ::readdir(stream.get())) {
-            std::string name = item->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
+        while (std::optional<std::string> next = next_name(stream.get())) {
+            std::string name = std::move(*next);
             Path path = directory;
             path.push_back(name);
             bool is_dir = is_directory_at(dir, name);

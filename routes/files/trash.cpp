@@ -136,8 +136,8 @@ std::vector<TrashItem> Trash::read_items(int trash_fd) {
         return items;
     }
     copy.release();
-    while (dirent* entry = ::readdir(stream)) {
-        std::string id = entry->d_name;
+    while (std::optional<std::string> name = next_name(stream)) {
+        std::string id = std::move(*name);
         if (!valid_id(id)) {
             continue;
         }

@@ -30,11 +30,8 @@ std::vector<std::string> names_in(int dir, const std::string& name) {
         fail(errno, "fdopendir", name);
     }
     std::vector<std::string> names;
-    while (dirent* entry = ::readdir(stream.get())) {
-        std::string entry_name = entry->d_name;
-        if (entry_name != "." && entry_name != "..") {
-            names.push_back(std::move(entry_name));
-        }
+    while (std::optional<std::string> entry = next_name(stream.get())) {
+        names.push_back(std::move(*entry));
     }
     return names;
 }
@@ -69,18 +66,8 @@ void copy_file(int from_dir, const std::string& from_name, int to_dir, const std
         fail(errno, "openat", what);
     }
     char buffer[128 * 1024];
-    while (true) {
-        ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            fail(errno, "read", what);
-        }
-        if (n == 0) {
-            break;
-        }
-        if (!write_all(out.get(), buffer, static_cast<size_t>(n))) {
+    while (size_t n = read_some(in.get(), buffer, sizeof buffer, what)) {
+        if (!write_all(out.get(), buffer, n)) {
             fail(errno, "write", what);
         }
     }
@@ -119,6 +106,28 @@ bool same_bytes(int a_dir, const std::string& a_name, int b_dir, const std::stri
 }
 
 } // namespace
+
+std::optional<std::string> next_name(DIR* stream) {
+    while (dirent* entry = ::readdir(stream)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
+size_t read_some(int fd, char* buffer, size_t size, const std::string& what) {
+    while (true) {
+        ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0) {
+            return static_cast<size_t>(n);
+        }
+        if (errno != EINTR) {
+            fail(errno, "read", what);
+        }
+    }
+}
 
 bool write_all(int fd, const char* bytes, size_t size) {
     while (size > 0) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <dirent.h>
+#include <optional>
 #include <string>
 
 namespace quillo::files {
@@ -25,6 +27,14 @@ uint64_t entry_size(int dir, const std::string& name);
 // Removes the entry and, for a directory, everything in it. Throws
 // FileError on a failure.
 void remove_entry(int dir, const std::string& name, const std::string& what);
+
+// The next name of a directory stream, without "." and ".."; nothing at
+// its end.
+std::optional<std::string> next_name(DIR* stream);
+
+// Reads up to `size` bytes (0 at the end), retrying interrupted reads.
+// Throws FileError naming `what`.
+size_t read_some(int fd, char* buffer, size_t size, const std::string& what);
 
 // Writes all of `bytes`; false with errno set on failure.
 bool write_all(int fd, const char* bytes, size_t size);
