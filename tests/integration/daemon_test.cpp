@@ -30,12 +30,16 @@ class DaemonTest : public ::testing::Test {
   protected:
     DaemonTest() : port_(free_port()) {}
 
-    // Kills a daemon that a failed test left behind.
+    // Kills a daemon that a failed test left behind, also one that could
+    // not write its PID file: a daemon built with AddressSanitizer that
+    // hung in the leak check at exit once kept a processor busy for an hour
+    // after its test had passed.
     ~DaemonTest() override {
         std::string content = read_text(pid_file());
         if (!content.empty() && std::stoi(content) > 0) {
             ::kill(std::stoi(content), SIGKILL);
         }
+        kill_processes_with_home(home_.path());
     }
 
     struct Outcome {

@@ -192,6 +192,35 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
+int kill_processes_with_home(const std::string& home) {
+    const std::string wanted = "HOME=" + home;
+    int killed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        pid_t pid = std::stoi(name);
+        if (pid == ::getpid()) {
+            continue;
+        }
+        std::string environment = read_text("/proc/" + name + "/environ");
+        size_t start = 0;
+        while (start < environment.size()) {
+            size_t end = environment.find('\0', start);
+            if (end == std::string::npos) {
+                end = environment.size();
+            }
+            if (environment.compare(start, end - start, wanted) == 0) {
+                killed += ::kill(pid, SIGKILL) == 0 ? 1 : 0;
+                break;
+            }
+            start = end + 1;
+        }
+    }
+    return killed;
+}
+
 size_t count_of(const std::string& text, const std::string& needle) {
     size_t count = 0;
     for (size_t pos = text.find(needle); pos != std::string::npos;

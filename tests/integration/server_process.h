@@ -53,6 +53,11 @@ class ListeningSocket {
 std::string read_text(const std::string& path);
 // Writes `content` to `path`, creating the parent directories.
 void write_text(const std::string& path, const std::string& content);
+// Kills (SIGKILL) every process of this user whose environment holds
+// HOME=`home`, other than the caller: what a test started under its own
+// home, also a daemon that left no PID file. Returns how many were killed.
+int kill_processes_with_home(const std::string& home);
+
 // Splits at '\n'; a final line feed does not add an empty line.
 std::vector<std::string> split_lines(const std::string& text);
 // How many times `needle` occurs in `text` (not overlapping).
