@@ -253,21 +253,21 @@ bool if_range_holds(const Request& request, const std::string& etag, int64_t mti
 
 ByteRange select_range(std::string_view header, uint64_t size) {
     ByteRange whole{ByteRange::Kind::Whole, 0, size};
-    std::string_view spec = trim_blanks(header);
-    if (!spec.starts_with("bytes=")) {
+    std::string_view wanted = trim_blanks(header);
+    if (!wanted.starts_with("bytes=")) {
         return whole; // another unit, or no range at all
     }
-    spec.remove_prefix(6);
-    if (spec.find(',') != std::string_view::npos) {
+    wanted.remove_prefix(6);
+    if (wanted.find(',') != std::string_view::npos) {
         return whole; // several ranges: the whole file is a valid answer
     }
-    spec = trim_blanks(spec);
-    size_t dash = spec.find('-');
+    wanted = trim_blanks(wanted);
+    size_t dash = wanted.find('-');
     if (dash == std::string_view::npos) {
         return whole;
     }
-    std::string_view first_text = spec.substr(0, dash);
-    std::string_view last_text = spec.substr(dash + 1);
+    std::string_view first_text = wanted.substr(0, dash);
+    std::string_view last_text = wanted.substr(dash + 1);
     ByteRange unsatisfiable{ByteRange::Kind::Unsatisfiable, 0, 0};
     if (first_text.empty()) { // the last N bytes
         std::optional<uint64_t> suffix = parse_decimal(last_text);
