@@ -69,17 +69,15 @@ void refuse_workspace_itself(const Path& path) {
     }
 }
 
-std::string conflict_message(const Path& path) {
-    return display(path) + " was changed since it was loaded";
-}
-
 [[noreturn]] void conflict(const Path& path, const struct stat* now) {
     nlohmann::json extra = {{"etag", nullptr}, {"mtime", nullptr}};
     if (now) {
         Stamp stamp = stamp_of(*now);
         extra = {{"etag", stamp.etag}, {"mtime", stamp.mtime}};
     }
-    throw FileError(409, now ? conflict_message(path) : display(path) + " no longer exists", extra);
+    throw FileError(
+        409, display(path) + (now ? " was changed since it was loaded" : " no longer exists"),
+        extra);
 }
 
 // Who this process is, for the writable hint of a listing: computed from

@@ -270,11 +270,11 @@ Location Workspace::walk(const Path& path, bool follow_last) const {
         dirs.push_back(std::move(fd));
     }
     // Only links led here: the path ends at the directory they named.
-    std::string name = canonical.empty() ? "." : canonical.back();
     if (canonical.empty()) {
         return Location{std::move(dirs.back()), ".", {}};
     }
     dirs.pop_back();
+    std::string name = canonical.back();
     return Location{std::move(dirs.back()), std::move(name), std::move(canonical)};
 }
 
