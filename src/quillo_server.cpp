@@ -34,7 +34,7 @@ using namespace quillo;
 // process: request threads that outlive main must never see them destroyed,
 // so they are created once and never freed.
 server::ServerContext* g_context = nullptr;
-server::Listeners* g_listeners = nullptr;
+http::Server* g_server = nullptr;
 server::ShutdownEvent* g_shutdown_event = nullptr;
 
 void install_git_credential_helper(const server::ServerContext& context) {
@@ -92,10 +92,11 @@ int serve(const server::ServerContext& context, const server::StartupFlags& flag
     const utils::Settings& s = context.settings;
     auto log = [](std::string_view line) { utils::log_write(line); };
 
-    g_listeners = new server::Listeners(
+    g_server =
         server::open_listeners(*context.app, s.PORT, s.WORKSPACE, utils::get_listen_addresses(),
-                               utils::get_display_addresses(), std::cout, log, s.MAX_CONNECTIONS));
-    if (g_listeners->empty()) {
+                               utils::get_display_addresses(), std::cout, log, s.MAX_CONNECTIONS)
+            .release();
+    if (g_server->listening() == 0) {
         std::cout << "[ERROR] No servers could be started. Exiting." << std::endl;
         log("[SERVER] ERROR: No servers could be started. Exiting.");
         daemon::report_failure("No servers could be started");
@@ -110,7 +111,7 @@ int serve(const server::ServerContext& context, const server::StartupFlags& flag
     g_shutdown_event = new server::ShutdownEvent();
     server::run_until_shutdown(
         *g_shutdown_event, server::signals_to_handle(utils::current_platform()), std::cout, log);
-    server::shutdown_listeners(*g_listeners);
+    server::shutdown_listeners(*g_server);
     return 0;
 }
 

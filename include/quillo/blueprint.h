@@ -2,6 +2,7 @@
 #pragma once
 
 #include "quillo/http.h"
+#include "quillo/websocket.h"
 
 #include <functional>
 #include <string>
@@ -19,6 +20,9 @@ struct RouteRule {
     std::string rule;
     std::vector<std::string> methods;
     Handler handler;
+    // Set for a WebSocket rule: it answers GET requests that ask for an
+    // upgrade; other requests get 426.
+    SocketHandler socket{};
 };
 
 // A module's route set (the `bp` every route module exports). It is mounted
@@ -29,6 +33,12 @@ class Blueprint {
 
     Blueprint& route(std::string rule, std::vector<std::string> methods, Handler handler) {
         rules_.push_back({std::move(rule), std::move(methods), std::move(handler)});
+        return *this;
+    }
+
+    // A WebSocket endpoint (see quillo/websocket.h).
+    Blueprint& websocket(std::string rule, SocketHandler handler) {
+        rules_.push_back({std::move(rule), {"GET"}, {}, std::move(handler)});
         return *this;
     }
 

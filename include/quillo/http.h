@@ -4,6 +4,7 @@
 // it depends only on the standard library and nlohmann::json.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -120,7 +121,7 @@ class Session {
 };
 
 struct Request {
-    std::string method;       // upper case, as sent
+    std::string method;       // as sent (methods are case-sensitive)
     std::string path;         // percent-decoded, without the query string
     std::string query_string; // raw, as sent, without the "?"
     Headers headers;
@@ -156,6 +157,22 @@ class FileBody {
     unsigned long long length_;
 };
 
+// Where a streamed answer's body goes, piece by piece (see Response::stream).
+class BodyWriter {
+  public:
+    virtual ~BodyWriter() = default;
+    // Sends one piece. Waits while earlier pieces are still on their way to a
+    // slow client, so memory stays bounded. False once the client has gone
+    // or the server is stopping: the producer should then return.
+    virtual bool write(std::string_view piece) = 0;
+    // True once the client has gone or the server is stopping.
+    virtual bool cancelled() const = 0;
+};
+
+// Produces a streamed body: called once, on a worker thread, right after the
+// answer's head has been sent; the body ends when it returns.
+using BodyProducer = std::function<void(BodyWriter&)>;
+
 struct Response {
     int status = 200;
     Headers headers;
@@ -166,6 +183,9 @@ struct Response {
     // Content sent from a file; when set, it is the body and both of the
     // above are ignored.
     std::shared_ptr<const FileBody> file_body;
+    // A body produced while it is sent (server-sent events, long outputs),
+    // sent chunked; when set, it is the body and the above are ignored.
+    BodyProducer stream;
 
     std::string_view content() const { return shared_body ? std::string_view(*shared_body) : body; }
 

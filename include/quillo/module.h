@@ -15,7 +15,9 @@
 //     }();
 //     QUILLO_ROUTE_MODULE(bp)
 //
-// Threads: handlers run on the connection's thread, many at once.
+// Threads: handlers run on worker threads, many at once; a handler may
+// block (run a child process) without delaying other requests. WebSocket
+// events run on workers too, one at a time per socket (quillo/websocket.h).
 // Child processes: start them with quillo/process.h (run, Popen,
 // check_call, check_output), which decodes text output safely, hides the
 // console window on Windows, and gives the child the default signal state
@@ -29,7 +31,7 @@
 namespace quillo {
 
 // Raised whenever this header or the types it uses change incompatibly.
-inline constexpr int kModuleApiVersion = 4;
+inline constexpr int kModuleApiVersion = 5;
 
 } // namespace quillo
 

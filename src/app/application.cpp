@@ -72,7 +72,7 @@ Application::Application(AppConfig config)
 
 void Application::route(const std::string& rule, std::vector<std::string> methods,
                         Handler handler) {
-    router_.add(RouteRule{rule, std::move(methods), std::move(handler)});
+    router_.add(RouteRule{rule, std::move(methods), std::move(handler), {}}, true);
 }
 
 void Application::register_blueprint(const Blueprint& blueprint) {
@@ -98,15 +98,22 @@ void Application::freeze() {
 }
 
 Response Application::dispatch(Request& request) const {
-    for (const BeforeRequest& hook : before_request_) {
-        if (std::optional<Response> early = hook(request)) {
-            return std::move(*early);
-        }
+    if (request.path == "*" && request.method == "OPTIONS") {
+        // "OPTIONS *" asks about the server, not a resource.
+        Response response(200, "text/html; charset=utf-8", "");
+        response.headers.set("Allow", "DELETE, GET, HEAD, OPTIONS, PATCH, POST, PUT");
+        return response;
     }
     RouteMatch match = router_.match(request.path, request.method);
     switch (match.outcome) {
     case RouteMatch::Outcome::Found:
         request.view_args = std::move(match.args);
+        if (!match.rule->handler()) {
+            // A WebSocket rule, reached without the handshake's headers.
+            Response response = json_response({{"error", "Upgrade Required"}}, 426);
+            response.headers.set("Upgrade", "websocket");
+            return response;
+        }
         return match.rule->handler()(request);
     case RouteMatch::Outcome::AutomaticOptions: {
         Response response(200, "text/html; charset=utf-8", "");
@@ -143,24 +150,94 @@ Response Application::handle_error(Request& request, const std::exception& error
 }
 
 Response Application::handle(Request& request) const {
-    int64_t now = unix_now();
-    int64_t issued_at = 0;
+    Admission admission = admit(request);
+    if (admission.refusal) {
+        return std::move(*admission.refusal);
+    }
+    return respond(request, admission);
+}
+
+Admission Application::admit(Request& request) const {
+    Admission admission;
+    admission.now = unix_now();
+    try {
+        load_session(request, admission.now, admission.issued_at);
+        for (const BeforeRequest& hook : before_request_) {
+            admission.refusal = hook(request);
+            if (admission.refusal) {
+                break;
+            }
+        }
+    } catch (const std::exception& error) {
+        admission.refusal = handle_error(request, error);
+    } catch (...) {
+        admission.refusal = internal_server_error();
+    }
+    if (admission.refusal) {
+        finish(request, *admission.refusal, admission);
+    }
+    return admission;
+}
+
+Response Application::respond(Request& request, const Admission& admission) const {
     Response response;
     try {
-        load_session(request, now, issued_at);
         try {
             response = dispatch(request);
         } catch (const std::exception& error) {
             response = handle_error(request, error);
         }
-        save_session(request, response, now, issued_at);
     } catch (...) {
         // An error handler failed, or something threw that is not an error
         // at all: answer without exposing anything.
         response = internal_server_error();
     }
-    add_cors_headers(request, response, config_.allowed_hosts);
+    finish(request, response, admission);
     return response;
+}
+
+void Application::finish(const Request& request, Response& response,
+                         const Admission& admission) const {
+    try {
+        save_session(request, response, admission.now, admission.issued_at);
+    } catch (...) {
+        response = internal_server_error();
+    }
+    add_cors_headers(request, response, config_.allowed_hosts);
+}
+
+bool Application::answers_quickly(const Request& request) const {
+    if (request.method != "GET" && request.method != "HEAD") {
+        return false;
+    }
+    RouteMatch match = router_.match(request.path, request.method);
+    return match.outcome == RouteMatch::Outcome::Found && match.rule->own();
+}
+
+const SocketHandler* Application::socket_route(Request& request) const {
+    RouteMatch match = router_.match(request.path, "GET");
+    if (match.outcome != RouteMatch::Outcome::Found || !match.rule->socket()) {
+        return nullptr;
+    }
+    request.view_args = std::move(match.args);
+    return &match.rule->socket();
+}
+
+std::variant<SocketEvents, Response>
+Application::open_socket(Request& request, const Admission& admission, const SocketHandler& handler,
+                         std::shared_ptr<WebSocket> socket) const {
+    Response refusal;
+    try {
+        try {
+            return handler(request, std::move(socket));
+        } catch (const std::exception& error) {
+            refusal = handle_error(request, error);
+        }
+    } catch (...) {
+        refusal = internal_server_error();
+    }
+    finish(request, refusal, admission);
+    return refusal;
 }
 
 void Application::load_session(Request& request, int64_t now, int64_t& issued_at) const {

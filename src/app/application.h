@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace quillo::app {
@@ -39,6 +40,14 @@ struct AppConfig {
 // "quillo_session_12345"
 std::string session_cookie_name_for_port(int port);
 
+// What the server decides from a request's head, before reading its body.
+struct Admission {
+    // When set, the request is refused: send this and read nothing more.
+    std::optional<Response> refusal;
+    int64_t now = 0;
+    int64_t issued_at = 0; // of the session cookie, 0 without one
+};
+
 class Application {
   public:
     // A hook may answer the request itself; routing is then skipped.
@@ -61,14 +70,40 @@ class Application {
 
     // Runs one request through hooks, routing, the handler and the error
     // handlers, then adds the cross-origin headers and the session cookie.
-    // Never throws.
+    // Never throws. The same as admit() followed by respond().
     Response handle(Request& request) const;
+
+    // The first half of handle(), for a server that has read only the head:
+    // loads the session and runs the before-request hooks (the Host check,
+    // the Origin check, the guard). A refusal is a finished answer. Never
+    // throws.
+    Admission admit(Request& request) const;
+    // The second half, once the body is read: routing, the handler, errors,
+    // the session cookie and the cross-origin headers. Never throws.
+    Response respond(Request& request, const Admission& admission) const;
+
+    // True when the request is a read (GET, HEAD) answered by one of the
+    // server's own rules (the front end, the auth status): those never
+    // block, and a server may run them without handing them to a worker.
+    bool answers_quickly(const Request& request) const;
+
+    // The WebSocket rule for the request's path, with request.view_args
+    // filled in; nullptr when no WebSocket rule takes the path.
+    const SocketHandler* socket_route(Request& request) const;
+    // Runs an admitted handshake's handler: its events, or the answer that
+    // refuses the socket (an error it threw, as the error handlers render
+    // it). Never throws.
+    std::variant<SocketEvents, Response> open_socket(Request& request, const Admission& admission,
+                                                     const SocketHandler& handler,
+                                                     std::shared_ptr<WebSocket> socket) const;
 
     const AppConfig& config() const { return config_; }
     const Router& router() const { return router_; }
 
   private:
     Response dispatch(Request& request) const;
+    // Session cookie and cross-origin headers: what every answer gets.
+    void finish(const Request& request, Response& response, const Admission& admission) const;
     Response handle_error(Request& request, const std::exception& error) const;
     void load_session(Request& request, int64_t now, int64_t& issued_at) const;
     void save_session(const Request& request, Response& response, int64_t now,

@@ -110,6 +110,11 @@ std::optional<Response> check_host(const Request& request,
     return kRefusal;
 }
 
+bool asks_for_websocket(const Request& request) {
+    const std::string* upgrade = request.headers.find("Upgrade");
+    return upgrade && utils::ascii_lower(*upgrade) == "websocket";
+}
+
 bool origin_allowed(std::string_view origin, std::string_view host,
                     const std::vector<std::string>& allowed) {
     size_t scheme_end = origin.find("://");
@@ -136,7 +141,10 @@ std::optional<Response> check_origin(const Request& request,
     }
     const std::string& method = request.method;
     bool preflight = method == "OPTIONS" && request.headers.has("Access-Control-Request-Method");
-    if (!preflight && (method == "GET" || method == "HEAD" || method == "OPTIONS")) {
+    // A WebSocket is not bound by CORS: once open, the page reads and writes
+    // it freely, so a foreign page must not even open one.
+    bool reads = method == "GET" || method == "HEAD" || method == "OPTIONS";
+    if (!preflight && reads && !asks_for_websocket(request)) {
         return std::nullopt; // reads: the answer carries no CORS header, so the page cannot read it
     }
     static const Response& kRefusal =

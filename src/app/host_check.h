@@ -36,9 +36,13 @@ std::optional<Response> check_host(const Request& request, const std::vector<std
 bool origin_allowed(std::string_view origin, std::string_view host,
                     const std::vector<std::string>& allowed);
 
+// True for a WebSocket handshake ("Upgrade: websocket").
+bool asks_for_websocket(const Request& request);
+
 // A request that carries an Origin that is not allowed is refused with 403
 // {"error": "Origin not allowed"} when it can change something (any method
-// but GET, HEAD and OPTIONS) or is a cross-origin preflight. Requests
+// but GET, HEAD and OPTIONS), opens a WebSocket, or is a cross-origin
+// preflight. Requests
 // without an Origin (curl, a same-origin page load) are let through.
 std::optional<Response> check_origin(const Request& request,
                                      const std::vector<std::string>& allowed);

@@ -30,6 +30,21 @@ std::string upper(std::string text) {
     return text;
 }
 
+// "//app.js" is "/app.js": clients and proxies that join paths carelessly
+// still reach the rule they meant.
+std::string_view merge_slashes(std::string_view path, std::string& storage) {
+    if (path.find("//") == std::string_view::npos) {
+        return path;
+    }
+    storage.reserve(path.size());
+    for (char c : path) {
+        if (c != '/' || storage.empty() || storage.back() != '/') {
+            storage += c;
+        }
+    }
+    return storage;
+}
+
 std::string join(const std::vector<std::string_view>& parts, size_t from, size_t to) {
     std::string out;
     for (size_t i = from; i < to; ++i) {
@@ -72,17 +87,14 @@ CompiledRule::Segment CompiledRule::parse_segment(std::string_view text, const s
     throw std::invalid_argument("route " + rule + ": unknown converter " + std::string(converter));
 }
 
-CompiledRule::CompiledRule(const RouteRule& rule, size_t order)
-    : text_(rule.rule), handler_(rule.handler), order_(order) {
+CompiledRule::CompiledRule(const RouteRule& rule, size_t order, bool own)
+    : text_(rule.rule), handler_(rule.handler), socket_(rule.socket), order_(order), own_(own) {
     if (text_.empty() || text_.front() != '/') {
         throw std::invalid_argument("route " + text_ + ": a rule starts with /");
     }
     std::string_view body = std::string_view(text_).substr(1);
     if (!body.empty() && body.back() == '/') {
-        trailing_slash_ = true;
         body.remove_suffix(1);
-    } else if (body.empty()) {
-        trailing_slash_ = true; // the root rule "/"
     }
     if (!body.empty()) {
         for (std::string_view part : split(body, '/')) {
@@ -97,7 +109,7 @@ CompiledRule::CompiledRule(const RouteRule& rule, size_t order)
         methods_.insert("HEAD");
     }
     lists_options_ = methods_.count("OPTIONS") > 0;
-    if (!handler_) {
+    if (!handler_ && !socket_) {
         throw std::invalid_argument("route " + text_ + ": no handler");
     }
 }
@@ -119,9 +131,10 @@ bool CompiledRule::match_from(size_t segment, size_t part,
                               const std::vector<std::string_view>& parts,
                               std::map<std::string, std::string>& args) const {
     if (segment == segments_.size()) {
-        // Strict slashes are off: "/files/" also answers "/files".
+        // Strict slashes are off both ways: "/files/" also answers "/files",
+        // and "/api/health" also answers "/api/health/".
         bool exact = part == parts.size();
-        bool slash = trailing_slash_ && part + 1 == parts.size() && parts[part].empty();
+        bool slash = part + 1 == parts.size() && parts[part].empty();
         return exact || slash;
     }
     if (part >= parts.size()) {
@@ -163,11 +176,11 @@ bool CompiledRule::more_specific_than(const CompiledRule& other) const {
     return order_ < other.order_;
 }
 
-void Router::add(const RouteRule& rule) {
+void Router::add(const RouteRule& rule, bool own) {
     if (frozen_) {
         throw std::logic_error("route " + rule.rule + " added after the routes were frozen");
     }
-    rules_.emplace_back(rule, rules_.size());
+    rules_.emplace_back(rule, rules_.size(), own);
 }
 
 void Router::freeze() {
@@ -190,6 +203,8 @@ void Router::freeze() {
 }
 
 RouteMatch Router::match(std::string_view path, std::string_view method) const {
+    std::string merged;
+    path = merge_slashes(path, merged);
     RouteMatch result;
     std::set<std::string> allowed;
     bool path_matched = false;

@@ -15,7 +15,8 @@ namespace quillo::app {
 // segment, a one-segment variable and a path variable.
 class CompiledRule {
   public:
-    CompiledRule(const RouteRule& rule, size_t order);
+    // `own`: registered by the server itself, not by a route module.
+    CompiledRule(const RouteRule& rule, size_t order, bool own = false);
 
     // True when `path` matches; fills `args` with the rule's variables.
     bool match(std::string_view path, std::map<std::string, std::string>& args) const;
@@ -29,6 +30,9 @@ class CompiledRule {
     const std::string& text() const { return text_; }
     const std::set<std::string>& methods() const { return methods_; }
     const Handler& handler() const { return handler_; }
+    // Set for a WebSocket rule, whose handler() is empty.
+    const SocketHandler& socket() const { return socket_; }
+    bool own() const { return own_; }
 
   private:
     enum class Kind { Static = 0, Variable = 1, Path = 2 };
@@ -44,11 +48,12 @@ class CompiledRule {
     std::string text_;
     std::vector<Segment> segments_;
     std::vector<int> weights_;
-    bool trailing_slash_ = false;
     std::set<std::string> methods_;
     bool lists_options_ = false;
     Handler handler_;
+    SocketHandler socket_;
     size_t order_;
+    bool own_;
 };
 
 struct RouteMatch {
@@ -61,7 +66,7 @@ struct RouteMatch {
 
 class Router {
   public:
-    void add(const RouteRule& rule);
+    void add(const RouteRule& rule, bool own = false);
 
     // Sorts the table and refuses a rule registered twice for one method.
     // Must be called once, before the first match.
@@ -69,6 +74,8 @@ class Router {
 
     // Picks the most specific rule that accepts both the path and the method.
     // 405 only when some rule matches the path but none takes the method.
+    // Repeated slashes count as one, and a rule also answers its path with
+    // a slash added.
     RouteMatch match(std::string_view path, std::string_view method) const;
 
     const std::vector<CompiledRule>& rules() const { return rules_; }

@@ -23,22 +23,21 @@ void announce(int port, const std::string& workspace,
 
 } // namespace
 
-Listeners open_listeners(const app::Application& app, int port, const std::string& workspace,
-                         const std::vector<utils::ListenAddress>& listen,
-                         const std::vector<utils::DisplayAddress>& display, std::ostream& out,
-                         const LogFunction& log, int max_connections) {
+std::unique_ptr<http::Server> open_listeners(const app::Application& app, int port,
+                                             const std::string& workspace,
+                                             const std::vector<utils::ListenAddress>& listen,
+                                             const std::vector<utils::DisplayAddress>& display,
+                                             std::ostream& out, const LogFunction& log,
+                                             int max_connections) {
     announce(port, workspace, listen, display, out, log);
-    app::ListenerLimits limits;
-    limits.cap = std::make_shared<app::ConnectionCap>(max_connections); // one for all listeners
-    Listeners listeners;
+    http::ServerLimits limits;
+    limits.max_connections = static_cast<size_t>(max_connections);
+    auto server = std::make_unique<http::Server>(app, limits);
     for (const utils::ListenAddress& address : listen) {
         std::string where = address_text(address.host, address.family, port) + " (" +
                             family_label(address.family) + ")";
         try {
-            auto listener = std::make_unique<app::HttpListener>(app, limits);
-            listener->bind(address.host, port, address.family == AF_INET6);
-            listeners.push_back(std::move(listener));
-            listeners.back()->start();
+            server->listen(address.host, port, address.family == AF_INET6);
             out << "  [OK] Listening on " << where << std::endl;
             log("[SERVER] Listening on " + where);
         } catch (const std::exception& e) {
@@ -46,16 +45,17 @@ Listeners open_listeners(const app::Application& app, int port, const std::strin
             log("[SERVER] WARNING: Failed to listen on " + where + ": " + e.what());
         }
     }
-    return listeners;
+    if (server->listening() > 0) {
+        server->start();
+    }
+    return server;
 }
 
-void shutdown_listeners(Listeners& listeners) {
-    for (auto& listener : listeners) {
-        try {
-            listener->shutdown();
-        } catch (const std::exception&) {
-            // One listener that cannot stop must not keep the others open.
-        }
+void shutdown_listeners(http::Server& server) {
+    try {
+        server.shutdown();
+    } catch (const std::exception&) {
+        // Exiting anyway.
     }
 }
 

@@ -3,17 +3,37 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <pthread.h>
 
 namespace quillo::server {
+
+namespace {
+
+// Wakes the run loop when the event is set from another thread. Its default
+// action is to be ignored, so one sent to the process from outside is
+// harmless.
+constexpr int kWakeSignal = SIGURG;
+
+} // namespace
 
 void ShutdownEvent::set() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         set_.store(true);
+        if (waiter_) {
+            ::pthread_kill(*waiter_, kWakeSignal);
+        }
     }
     cv_.notify_all();
+}
+
+void ShutdownEvent::set_waiter(const pthread_t* thread) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (thread) {
+        waiter_ = *thread;
+    } else {
+        waiter_.reset();
+    }
 }
 
 bool ShutdownEvent::wait(double seconds) {
@@ -65,22 +85,30 @@ void run_until_shutdown(ShutdownEvent& event, const std::vector<int>& handled, s
     sigset_t waited;
     sigemptyset(&waited);
     sigaddset(&waited, SIGINT);
+    sigaddset(&waited, kWakeSignal);
     for (int signum : handled) {
         sigaddset(&waited, signum);
     }
+    // Blocked so that they wait for sigwait(); the server's threads have the
+    // termination signals blocked from the start already.
+    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+    pthread_t self = pthread_self();
+    event.set_waiter(&self);
+    // A signal sent while the event is being tested stays pending, so the
+    // wait below cannot miss a set() that comes after the test.
     while (!event.is_set()) {
-        timespec one_second{1, 0};
-        int signum = sigtimedwait(&waited, nullptr, &one_second);
-        if (signum < 0) {
-            continue; // time-out (EAGAIN) or EINTR: test the event again
+        int signum = 0;
+        if (sigwait(&waited, &signum) != 0 || signum == kWakeSignal) {
+            continue;
         }
         if (signum == SIGINT) {
             out << "\n[SERVER] Shutting down..." << std::endl;
             log("[SERVER] Shutting down (KeyboardInterrupt)");
-            return;
+            break;
         }
         handle_signal(signum, event, out, log);
     }
+    event.set_waiter(nullptr);
 }
 
 } // namespace quillo::server

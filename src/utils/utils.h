@@ -28,7 +28,7 @@ struct Settings {
     // Host names a browser may use besides IP literals and "localhost",
     // lower case; "*" allows any name.
     std::vector<std::string> ALLOWED_HOSTS;
-    int MAX_CONNECTIONS = 256; // connections served at once; more wait to be accepted
+    int MAX_CONNECTIONS = 1024; // connections served at once; more wait to be accepted
 };
 
 inline constexpr int kDefaultPort = 12345;

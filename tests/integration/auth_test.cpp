@@ -22,12 +22,12 @@ class CookieClient {
   public:
     CookieClient(const std::string& host, int port) : client_(http_client(host, port)) {}
 
-    httplib::Result get(const std::string& path) { return remember(client_.Get(path, headers())); }
-    httplib::Result post(const std::string& path, const json& body) {
+    http::Result get(const std::string& path) { return remember(client_.Get(path, headers())); }
+    http::Result post(const std::string& path, const json& body) {
         return remember(client_.Post(path, headers(), body.dump(), "application/json"));
     }
-    httplib::Result send(const std::string& method, const std::string& path) {
-        httplib::Request request;
+    http::Result send(const std::string& method, const std::string& path) {
+        http::Request request;
         request.method = method;
         request.path = path;
         request.headers = headers();
@@ -40,8 +40,8 @@ class CookieClient {
     std::string origin;
 
   private:
-    httplib::Headers headers() const {
-        httplib::Headers headers;
+    http::Headers headers() const {
+        http::Headers headers;
         if (!cookie.empty()) {
             headers.emplace("Cookie", cookie);
         }
@@ -50,14 +50,14 @@ class CookieClient {
         }
         return headers;
     }
-    httplib::Result remember(httplib::Result result) {
+    http::Result remember(http::Result result) {
         if (result && result->has_header("Set-Cookie")) {
             std::string value = result->get_header_value("Set-Cookie");
             cookie = value.substr(0, value.find(';'));
         }
         return result;
     }
-    httplib::Client client_;
+    http::Client client_;
 };
 
 json password(const std::string& text) {
@@ -84,7 +84,7 @@ TEST_F(AuthHttpTest, SetUpLoginAndLogoutAsABrowserSeesThem) {
     CookieClient first = browser();
     EXPECT_EQ(first.status(), (json{{"password_set", false}, {"authenticated", false}}));
 
-    httplib::Result setup = first.post("/api/auth/setup", password(" phone pw "));
+    http::Result setup = first.post("/api/auth/setup", password(" phone pw "));
     ASSERT_TRUE(setup);
     EXPECT_EQ(setup->status, 200);
     std::string set_cookie = setup->get_header_value("Set-Cookie");
@@ -135,7 +135,7 @@ TEST_F(AuthHttpTest, SessionsOutliveARestartButNotAPasswordChange) {
     forger.cookie = forged;
     EXPECT_EQ(forger.get("/api/files/module")->status, 401);
     forger.cookie = "session=" + cookie.substr(cookie.find('=') + 1);
-    httplib::Result refused = forger.get("/api/files/module");
+    http::Result refused = forger.get("/api/files/module");
     EXPECT_EQ(refused->status, 401);
     EXPECT_EQ(json::parse(refused->body), (json{{"error", "未登录"}, {"auth_required", true}}));
 
@@ -156,20 +156,20 @@ TEST_F(AuthHttpTest, PagesOfOtherOriginsCanNeitherActNorRead) {
     CookieClient evil = browser();
     evil.origin = "https://evil.example";
     for (const char* path : {"/api/auth/setup", "/api/auth/login", "/api/auth/logout"}) {
-        httplib::Result refused = evil.post(path, password("evil"));
+        http::Result refused = evil.post(path, password("evil"));
         ASSERT_TRUE(refused) << path;
         EXPECT_EQ(refused->status, 403) << path;
         EXPECT_EQ(json::parse(refused->body), (json{{"error", "Origin not allowed"}})) << path;
         EXPECT_FALSE(refused->has_header("Access-Control-Allow-Origin")) << path;
     }
     EXPECT_FALSE(std::filesystem::exists(pwd_file())) << "no password was chosen";
-    httplib::Result read = evil.get("/api/auth/status");
+    http::Result read = evil.get("/api/auth/status");
     ASSERT_TRUE(read);
     EXPECT_FALSE(read->has_header("Access-Control-Allow-Origin"));
 
     CookieClient own = browser();
     own.origin = "http://127.0.0.1:" + std::to_string(server_->port());
-    httplib::Result setup = own.post("/api/auth/setup", password("pw"));
+    http::Result setup = own.post("/api/auth/setup", password("pw"));
     ASSERT_TRUE(setup);
     EXPECT_EQ(setup->status, 200);
     EXPECT_EQ(setup->get_header_value("Access-Control-Allow-Origin"), own.origin);
@@ -199,7 +199,7 @@ TEST_F(AuthHttpTest, GuardAnswersBeforeRoutingWithAPasswordSet) {
                                            {"GET", "/favicon.ico", 404},
                                            {"GET", "/api", 404},
                                            {"GET", "/api/auth/login", 404}}) {
-        httplib::Result result = stranger.send(c.method, c.path);
+        http::Result result = stranger.send(c.method, c.path);
         ASSERT_TRUE(result) << c.method << " " << c.path;
         EXPECT_EQ(result->status, c.status) << c.method << " " << c.path;
     }
@@ -223,7 +223,7 @@ TEST_F(AuthHttpTest, SimultaneousFirstSetUpsHaveOneWinner) {
             while (ready < kBrowsers) {
                 std::this_thread::yield();
             }
-            httplib::Result result =
+            http::Result result =
                 browser_.post("/api/auth/setup", password("pw" + std::to_string(i)));
             statuses[i] = result ? result->status : -1;
         });

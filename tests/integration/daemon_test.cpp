@@ -69,7 +69,7 @@ class DaemonTest : public ::testing::Test {
         return binary;
     }
     bool answers_http() const {
-        httplib::Result res = http_client("127.0.0.1", port_).Get("/api/health");
+        http::Result res = http_client("127.0.0.1", port_).Get("/api/health");
         return res && res->status == 200;
     }
 
@@ -232,9 +232,8 @@ TEST_F(DaemonTest, CreatedFilesFollowTheUsersMask) {
     ::umask(old_mask);
     ASSERT_EQ(start.status, 0) << start.out;
     std::string file = home_.path() + "/quillo_workspace/notes.txt";
-    httplib::Result res =
-        http_client("127.0.0.1", port_).Post("/api/run/create", file, "text/plain");
-    ASSERT_TRUE(res && res->status == 200) << (res ? res->body : httplib::to_string(res.error()));
+    http::Result res = http_client("127.0.0.1", port_).Post("/api/run/create", file, "text/plain");
+    ASSERT_TRUE(res && res->status == 200) << (res ? res->body : http::to_string(res.error()));
     EXPECT_EQ(run({"--stop"}).status, 0);
 
     struct stat st {};

@@ -39,7 +39,7 @@ TEST(BrowserAutoOpenTest, TheIdeOpensOnceInACleanChild) {
     ASSERT_TRUE(server.wait_until_listening()) << server.describe();
     // A connection that is open while the browser starts: the child must not
     // inherit it (nor the listening sockets).
-    httplib::Client client = http_client(server.host(), server.port());
+    http::Client client = http_client(server.host(), server.port());
     client.set_keep_alive(true);
     ASSERT_TRUE(client.Get("/api/health"));
 

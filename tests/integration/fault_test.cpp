@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 const std::string kBannerTitle = "    ║       Quillo Server           ║";
 
 // The "name=value" part of a response's session cookie; empty when it set none.
-std::string session_cookie(const httplib::Result& result) {
+std::string session_cookie(const http::Result& result) {
     if (!result || !result->has_header("Set-Cookie")) {
         return "";
     }
@@ -38,12 +38,12 @@ std::string session_cookie(const httplib::Result& result) {
     return value.substr(0, value.find(';'));
 }
 
-httplib::Headers with_cookie(const std::string& cookie) {
-    return cookie.empty() ? httplib::Headers{} : httplib::Headers{{"Cookie", cookie}};
+http::Headers with_cookie(const std::string& cookie) {
+    return cookie.empty() ? http::Headers{} : http::Headers{{"Cookie", cookie}};
 }
 
 json auth_status(const ServerProcess& server, const std::string& cookie = "") {
-    httplib::Result result =
+    http::Result result =
         http_client(server.host(), server.port()).Get("/api/auth/status", with_cookie(cookie));
     if (!result) {
         return json();
@@ -51,7 +51,7 @@ json auth_status(const ServerProcess& server, const std::string& cookie = "") {
     return json::parse(result->body, nullptr, false);
 }
 
-httplib::Result post_setup(const ServerProcess& server, const std::string& password) {
+http::Result post_setup(const ServerProcess& server, const std::string& password) {
     return http_client(server.host(), server.port())
         .Post("/api/auth/setup", json{{"password", password}}.dump(), "application/json");
 }
@@ -106,13 +106,12 @@ void expect_serving_without_server_log(ServerProcess& server) {
         << server.describe();
     EXPECT_EQ(count_of(server.stdout_text(), "[OK] Listening"), 1u) << server.describe();
 
-    httplib::Client client = http_client(server.host(), server.port());
-    httplib::Result health = client.Get("/api/health");
-    ASSERT_TRUE(health) << httplib::to_string(health.error()) << "\n" << server.describe();
+    http::Client client = http_client(server.host(), server.port());
+    http::Result health = client.Get("/api/health");
+    ASSERT_TRUE(health) << http::to_string(health.error()) << "\n" << server.describe();
     EXPECT_EQ(health->status, 200);
     // A route that fails is reported on standard error while serving.
-    httplib::Result failing =
-        client.Post("/api/auth/setup", R"({"password": 5})", "application/json");
+    http::Result failing = client.Post("/api/auth/setup", R"({"password": 5})", "application/json");
     ASSERT_TRUE(failing) << server.describe();
     EXPECT_EQ(failing->status, 500);
     EXPECT_TRUE(server.wait_for_stderr("[ERROR] POST /api/auth/setup: std::invalid_argument"))
@@ -220,21 +219,21 @@ TEST(FaultPasswordFileTest, APwdTxtThatCannotBeReadKeepsTheIdeClosed) {
     write_text(pwd_file + "/note", "left here by hand\n");
     ServerProcess server({.home = home.path()});
     ASSERT_TRUE(server.wait_until_listening()) << server.describe();
-    httplib::Client stranger = http_client(server.host(), server.port());
+    http::Client stranger = http_client(server.host(), server.port());
 
     EXPECT_EQ(auth_status(server), (json{{"password_set", true}, {"authenticated", false}}));
-    httplib::Result guarded = stranger.Get("/api/files/module");
+    http::Result guarded = stranger.Get("/api/files/module");
     ASSERT_TRUE(guarded) << server.describe();
     EXPECT_EQ(guarded->status, 401);
 
     // Set-up and login name the file and the reason; nothing is stored.
     std::string reason = pwd_file + ": Is a directory";
-    httplib::Result setup = post_setup(server, "pw");
+    http::Result setup = post_setup(server, "pw");
     ASSERT_TRUE(setup) << server.describe();
     EXPECT_EQ(setup->status, 500) << setup->body;
     EXPECT_EQ(json::parse(setup->body), (json{{"error", reason}}));
     EXPECT_EQ(session_cookie(setup), "");
-    httplib::Result login =
+    http::Result login =
         stranger.Post("/api/auth/login", R"({"password":"pw"})", "application/json");
     ASSERT_TRUE(login);
     EXPECT_EQ(login->status, 500);
@@ -246,7 +245,7 @@ TEST(FaultPasswordFileTest, APwdTxtThatCannotBeReadKeepsTheIdeClosed) {
 
     // Once the directory is gone, set-up works and the guard closes.
     fs::remove_all(pwd_file);
-    httplib::Result second = post_setup(server, "pw");
+    http::Result second = post_setup(server, "pw");
     ASSERT_TRUE(second) << server.describe();
     EXPECT_EQ(second->status, 200) << second->body;
     EXPECT_EQ(read_text(pwd_file), "pw");
@@ -278,7 +277,7 @@ TEST(FaultSetupTest, AbandonedSetUpRequestsStoreNothing) {
               std::vector<std::string>{});
 
     // The first complete set-up is still the first one.
-    httplib::Result whole = post_setup(server, "whole");
+    http::Result whole = post_setup(server, "whole");
     ASSERT_TRUE(whole) << server.describe();
     EXPECT_EQ(whole->status, 200) << whole->body;
     EXPECT_EQ(read_text(server.config_dir() + "/pwd.txt"), "whole");
@@ -361,7 +360,7 @@ TEST(FaultSetupTest, AServerKilledDuringSetUpLeavesNoPartialPasswordFile) {
                 ASSERT_TRUE(server.wait_until_listening()) << server.describe();
                 DirectoryWatch watch(config_dir);
                 std::thread browser([&] {
-                    httplib::Result result = post_setup(server, password);
+                    http::Result result = post_setup(server, password);
                     if (result) {
                         status = result->status;
                         cookie = session_cookie(result);
@@ -393,7 +392,7 @@ TEST(FaultSetupTest, AServerKilledDuringSetUpLeavesNoPartialPasswordFile) {
             EXPECT_EQ(auth_status(again, cookie),
                       (json{{"password_set", present}, {"authenticated", status == 200}}));
             if (!present) {
-                httplib::Result retry = post_setup(again, "retry");
+                http::Result retry = post_setup(again, "retry");
                 ASSERT_TRUE(retry) << again.describe();
                 EXPECT_EQ(retry->status, 200) << retry->body;
                 EXPECT_EQ(read_text(pwd_file), "retry");
@@ -439,7 +438,7 @@ TEST(FaultSetupTest, AServerKilledWhileStartingLeavesNoPartialSecretKey) {
                 if (!key.empty()) {
                     EXPECT_EQ(read_text(key_file), key);
                 }
-                httplib::Result setup = post_setup(again, "pw");
+                http::Result setup = post_setup(again, "pw");
                 ASSERT_TRUE(setup) << again.describe();
                 ASSERT_EQ(setup->status, 200) << setup->body;
                 cookie = session_cookie(setup);

@@ -16,16 +16,16 @@ class FilesApiTest : public ::testing::Test {
     void start(ServerOptions options = {}) {
         server_ = std::make_unique<ServerProcess>(std::move(options));
         ASSERT_TRUE(server_->wait_until_listening()) << server_->describe();
-        httplib::Client client = http_client(server_->host(), server_->port());
+        http::Client client = http_client(server_->host(), server_->port());
         auto setup = client.Post("/api/auth/setup", R"({"password":"pw"})", "application/json");
         ASSERT_TRUE(setup && setup->status == 200);
         std::string cookie = setup->get_header_value("Set-Cookie");
         cookie_ = cookie.substr(0, cookie.find(';'));
     }
-    httplib::Result send(const std::string& method, const std::string& path,
-                         const std::string& body = "", httplib::Headers headers = {}) {
-        httplib::Client client = http_client(server_->host(), server_->port());
-        httplib::Request request;
+    http::Result send(const std::string& method, const std::string& path,
+                      const std::string& body = "", http::Headers headers = {}) {
+        http::Client client = http_client(server_->host(), server_->port());
+        http::Request request;
         request.method = method;
         request.path = path;
         request.headers = std::move(headers);
@@ -35,7 +35,7 @@ class FilesApiTest : public ::testing::Test {
     }
     json call(const std::string& method, const std::string& path, const json& body = nullptr,
               int expected = 200) {
-        httplib::Result result = send(method, path, body.is_null() ? "" : body.dump());
+        http::Result result = send(method, path, body.is_null() ? "" : body.dump());
         EXPECT_TRUE(result) << method << " " << path;
         if (!result) {
             return json();
@@ -53,7 +53,7 @@ class FilesApiTest : public ::testing::Test {
 
 TEST_F(FilesApiTest, EditSaveConflictDeleteAndRestoreOverHttp) {
     start();
-    httplib::Client anonymous = http_client(server_->host(), server_->port());
+    http::Client anonymous = http_client(server_->host(), server_->port());
     EXPECT_EQ(anonymous.Get("/api/files/list?path=")->status, 401);
 
     // Bytes come back exactly, under a name with a blank and Chinese.
@@ -84,7 +84,7 @@ TEST_F(FilesApiTest, EditSaveConflictDeleteAndRestoreOverHttp) {
     EXPECT_EQ(send("GET", "/api/files/raw?path=etc/hostname")->status, 403);
 
     // A byte range of the raw file, as a download.
-    httplib::Result part =
+    http::Result part =
         send("GET", "/api/files/raw?path=src/%E4%BD%A0%E5%A5%BD%20world.py&download=1", "",
              {{"Range", "bytes=0-6"}});
     ASSERT_TRUE(part);

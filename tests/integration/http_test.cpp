@@ -30,7 +30,7 @@ class HttpTest : public ::testing::Test {
         ASSERT_TRUE(server_->wait_until_listening()) << server_->describe();
     }
 
-    httplib::Client client() const { return http_client(server_->host(), server_->port()); }
+    http::Client client() const { return http_client(server_->host(), server_->port()); }
 
     RawResponse raw_get(const std::string& target) const {
         return raw_exchange(server_->host(), server_->port(),
@@ -43,14 +43,14 @@ class HttpTest : public ::testing::Test {
     std::unique_ptr<ServerProcess> server_;
 };
 
-json body_of(const httplib::Result& res) {
+json body_of(const http::Result& res) {
     return json::parse(res->body, nullptr, false);
 }
 
 TEST_F(HttpTest, PostToTheIndexIsRefusedWithA405InJson) {
-    httplib::Client c = client();
-    httplib::Result res = c.Post("/", "name=value", "application/x-www-form-urlencoded");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Client c = client();
+    http::Result res = c.Post("/", "name=value", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 405);
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
     EXPECT_EQ(res->get_header_value("Allow"), "GET, HEAD, OPTIONS");
@@ -80,33 +80,33 @@ TEST_F(HttpTest, PostWithoutABodyOrLengthIsAnsweredAtOnce) {
 }
 
 TEST_F(HttpTest, UnknownApiPathsAreJson404s) {
-    httplib::Client c = client();
+    http::Client c = client();
     for (const char* path : {"/api/auth/login", "/api/nothing", "/preview/page.html"}) {
         SCOPED_TRACE(path);
-        httplib::Result res = c.Get(path);
-        ASSERT_TRUE(res) << httplib::to_string(res.error());
+        http::Result res = c.Get(path);
+        ASSERT_TRUE(res) << http::to_string(res.error());
         EXPECT_EQ(res->status, 404);
         EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
         EXPECT_EQ(body_of(res), json::object({{"error", "Not found"}}));
     }
     // Methods the auth routes do not take get the same answer from the catch-all.
-    httplib::Result res = c.Put("/api/auth/login", "{}", "application/json");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Result res = c.Put("/api/auth/login", "{}", "application/json");
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 404);
     EXPECT_EQ(body_of(res), json::object({{"error", "Not found"}}));
 }
 
 TEST_F(HttpTest, FrontEndFilesAreServedUncached) {
-    httplib::Client c = client();
-    httplib::Result res = c.Get("/app.js");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Client c = client();
+    http::Result res = c.Get("/app.js");
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Cache-Control"), kNoCache);
     EXPECT_EQ(res->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
     EXPECT_EQ(res->body, read_text(static_dir_ + "/app.js"));
 
     res = c.Get("/icons/logo.svg");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Content-Type"), "image/svg+xml");
     EXPECT_EQ(res->body, read_text(static_dir_ + "/icons/logo.svg"));
@@ -126,9 +126,9 @@ TEST_F(HttpTest, PathsOutsideTheFrontEndOrToDirectoriesAreNotFound) {
 }
 
 TEST_F(HttpTest, StaticFilesAnswerConditionalRequests) {
-    httplib::Client c = client();
-    httplib::Result res = c.Get("/static/style.css");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Client c = client();
+    http::Result res = c.Get("/static/style.css");
+    ASSERT_TRUE(res) << http::to_string(res.error());
     ASSERT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Content-Type"), "text/css; charset=utf-8");
     EXPECT_EQ(res->body, read_text(static_dir_ + "/style.css"));
@@ -138,33 +138,33 @@ TEST_F(HttpTest, StaticFilesAnswerConditionalRequests) {
     ASSERT_FALSE(last_modified.empty());
 
     res = c.Get("/static/style.css", {{"If-None-Match", etag}});
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 304);
     EXPECT_EQ(res->body, "");
     EXPECT_EQ(res->get_header_value("ETag"), etag);
 
     res = c.Get("/static/style.css", {{"If-None-Match", "\"other\", W/" + etag}});
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 304);
 
     res = c.Get("/static/style.css", {{"If-Modified-Since", last_modified}});
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 304);
 
     // A copy the client does not have gets the whole file.
     res = c.Get("/static/style.css", {{"If-None-Match", "\"other\""}});
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->body, read_text(static_dir_ + "/style.css"));
 }
 
 TEST_F(HttpTest, CorsPreflightEchoesTheOwnOriginAndRefusesOthers) {
     const std::string origin = "http://127.0.0.1:" + std::to_string(server_->port());
-    httplib::Client c = client();
-    httplib::Result res = c.Options("/api/health", {{"Origin", origin},
-                                                    {"Access-Control-Request-Method", "GET"},
-                                                    {"Access-Control-Request-Headers", "X-Token"}});
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Client c = client();
+    http::Result res = c.Options("/api/health", {{"Origin", origin},
+                                                 {"Access-Control-Request-Method", "GET"},
+                                                 {"Access-Control-Request-Headers", "X-Token"}});
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), origin);
     EXPECT_EQ(res->get_header_value("Access-Control-Allow-Methods"),
@@ -174,7 +174,7 @@ TEST_F(HttpTest, CorsPreflightEchoesTheOwnOriginAndRefusesOthers) {
 
     res = c.Options("/api/health", {{"Origin", "http://phone.local:8080"},
                                     {"Access-Control-Request-Method", "POST"}});
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 403);
     EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin"));
     EXPECT_FALSE(res->has_header("Access-Control-Allow-Methods"));
@@ -182,14 +182,14 @@ TEST_F(HttpTest, CorsPreflightEchoesTheOwnOriginAndRefusesOthers) {
     // Without an Origin (no browser asking for another page) the answer
     // says any site may read it, as before.
     res = c.Get("/api/health");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), "*");
 }
 
 TEST_F(HttpTest, IndexPageHasItsCacheBustMarkersReplaced) {
-    httplib::Client c = client();
-    httplib::Result res = c.Get("/");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Client c = client();
+    http::Result res = c.Get("/");
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_EQ(res->get_header_value("Cache-Control"), kNoCache);
@@ -207,12 +207,12 @@ TEST_F(HttpTest, IndexPageHasItsCacheBustMarkersReplaced) {
 }
 
 TEST_F(HttpTest, EveryRouteModuleAnswersItsOwnRoute) {
-    httplib::Client c = client();
+    http::Client c = client();
     for (const char* module : {"files", "run", "git", "chat", "venv", "update", "server_mgmt",
                                "browser", "notebook", "debug", "qarn"}) {
         SCOPED_TRACE(module);
-        httplib::Result res = c.Get("/api/" + std::string(module) + "/module");
-        ASSERT_TRUE(res) << httplib::to_string(res.error());
+        http::Result res = c.Get("/api/" + std::string(module) + "/module");
+        ASSERT_TRUE(res) << http::to_string(res.error());
         EXPECT_EQ(res->status, 200);
         bool stand_in = std::string(module) != "files";
         EXPECT_EQ(body_of(res), json::object({{"module", module}, {"stand_in", stand_in}}));

@@ -16,8 +16,8 @@ bool has_line(const std::string& text, const std::string& line) {
 }
 
 int health_status(const std::string& host, int port) {
-    httplib::Client client = http_client(host, port);
-    httplib::Result res = client.Get("/api/health");
+    http::Client client = http_client(host, port);
+    http::Result res = client.Get("/api/health");
     return res ? res->status : -1;
 }
 

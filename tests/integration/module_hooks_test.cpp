@@ -65,8 +65,8 @@ TEST_F(ModuleHooksTest, FailingGitCredentialHelperIsOnlyAWarning) {
                         0),
               0u)
         << out;
-    httplib::Client client = http_client(server.host(), server.port());
-    httplib::Result res = client.Get("/api/health");
+    http::Client client = http_client(server.host(), server.port());
+    http::Result res = client.Get("/api/health");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
 }

@@ -53,17 +53,17 @@ TEST_P(OptionalModuleTest, MissingModuleOnlyCostsItsRoutes) {
                                        "directory"})
         << server.describe();
 
-    httplib::Client client = http_client(server.host(), server.port());
-    httplib::Result res = client.Get("/api/health");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Client client = http_client(server.host(), server.port());
+    http::Result res = client.Get("/api/health");
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     // The module's route falls through to the front end's catch-all.
     res = client.Get("/api/" + name + "/module");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 404);
     EXPECT_EQ(json::parse(res->body, nullptr, false), json::object({{"error", "Not found"}}));
     res = client.Get("/api/files/module");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
 }
 
@@ -111,7 +111,7 @@ TEST_F(ModulesTest, ModulesStartChildrenThroughTheServersProcessApi) {
                   fs::copy_options::overwrite_existing);
     ServerProcess server({.binary = binary_});
     ASSERT_TRUE(server.wait_until_listening()) << server.describe();
-    httplib::Result res = http_client(server.host(), server.port()).Get("/api/run/child");
+    http::Result res = http_client(server.host(), server.port()).Get("/api/run/child");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(json::parse(res->body), (json{{"output", "ok \uFFFD"}}));

@@ -466,11 +466,11 @@ std::optional<int> ServerProcess::wait_exit(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-httplib::Client http_client(const std::string& host, int port) {
-    httplib::Client client(host, port);
-    client.set_connection_timeout(3, 0);
-    client.set_read_timeout(5, 0);
-    client.set_write_timeout(5, 0);
+http::Client http_client(const std::string& host, int port) {
+    http::Client client(host, port);
+    client.set_connection_timeout(3s);
+    client.set_read_timeout(5s);
+    client.set_write_timeout(5s);
     return client;
 }
 

@@ -3,10 +3,10 @@
 // socket helpers. Everything it contacts is on loopback.
 #pragma once
 
+#include "http_client.h"
 #include "temp_dir.h"
 
 #include <chrono>
-#include <httplib.h>
 #include <optional>
 #include <string>
 #include <sys/resource.h>
@@ -17,6 +17,7 @@
 namespace quillo::integration {
 
 using quillo::testing::TempDir;
+namespace http = quillo::testing::http;
 
 using namespace std::chrono_literals;
 
@@ -149,7 +150,7 @@ class ServerProcess {
 
 // A client for host:port with connection and read time-outs of a few
 // seconds. IPv6 hosts are given without brackets ("::1").
-httplib::Client http_client(const std::string& host, int port);
+http::Client http_client(const std::string& host, int port);
 
 // What came back on a raw connection, split at the first blank line.
 struct RawResponse {

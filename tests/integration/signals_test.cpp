@@ -104,14 +104,14 @@ TEST(SignalsTest, TerminationWithOpenConnectionsStillEndsWithStatusZero) {
     ServerProcess server;
     ASSERT_TRUE(server.wait_until_listening()) << server.describe();
     write_text(server.config_dir() + "/pwd.txt", "pw");
-    std::vector<httplib::Client> clients;
+    std::vector<http::Client> clients;
     for (int i = 0; i < 3; ++i) {
         clients.push_back(http_client(server.host(), server.port()));
         clients.back().set_keep_alive(true);
     }
-    httplib::Result foreign_host = clients[0].Get("/api/health", {{"Host", "elsewhere.example"}});
-    httplib::Result signed_out = clients[1].Get("/api/files/module");
-    httplib::Result signed_in =
+    http::Result foreign_host = clients[0].Get("/api/health", {{"Host", "elsewhere.example"}});
+    http::Result signed_out = clients[1].Get("/api/files/module");
+    http::Result signed_in =
         clients[2].Post("/api/auth/login", R"({"password": "pw"})", "application/json");
     ASSERT_TRUE(foreign_host && signed_out && signed_in) << server.describe();
     EXPECT_EQ(foreign_host->status, 403);

@@ -86,9 +86,9 @@ TEST(StartupTest, ConsoleShowsTheBannerAndThenTheListeningLine) {
 TEST(StartupTest, HealthCheckAnswersOk) {
     ServerProcess server;
     ASSERT_TRUE(server.wait_until_listening()) << server.describe();
-    httplib::Client client = http_client(server.host(), server.port());
-    httplib::Result res = client.Get("/api/health");
-    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    http::Client client = http_client(server.host(), server.port());
+    http::Result res = client.Get("/api/health");
+    ASSERT_TRUE(res) << http::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
     EXPECT_EQ(nlohmann::json::parse(res->body), nlohmann::json::object({{"status", "ok"}}));

@@ -82,6 +82,52 @@ TEST_F(ApplicationTest, HookRunsBeforeRoutingDecidesOnMethodsAndPaths) {
     EXPECT_EQ(handle("GET", "/nowhere").status, 401);
 }
 
+// A server that has read only the head asks admit(); a WebSocket rule is
+// found for the handshake only, and its handler may refuse the socket.
+TEST_F(ApplicationTest, HeadsAreAdmittedFirstAndWebSocketRulesAnswerHandshakesOnly) {
+    app::register_error_handlers(app, err);
+    app.before_request([](Request& request) -> std::optional<Response> {
+        if (request.header("X-Locked") == "1") {
+            return json_response({{"error", "locked"}}, 401);
+        }
+        return std::nullopt;
+    });
+    Blueprint bp("sockets");
+    bp.websocket("/ws/<id>", [](Request& request, std::shared_ptr<WebSocket>) -> SocketEvents {
+        if (request.view_args.at("id") == "gone") {
+            throw NotFound("no such terminal");
+        }
+        return {};
+    });
+    app.register_blueprint(bp);
+    app.freeze();
+
+    Request locked = make_request("POST", "/ws/1");
+    locked.headers.add("X-Locked", "1");
+    app::Admission refused = app.admit(locked);
+    ASSERT_TRUE(refused.refusal);
+    EXPECT_EQ(refused.refusal->status, 401);
+    EXPECT_EQ(refused.refusal->headers.get("Access-Control-Allow-Origin"), "*");
+
+    Request handshake = make_request("GET", "/ws/7");
+    app::Admission admitted = app.admit(handshake);
+    ASSERT_FALSE(admitted.refusal);
+    const SocketHandler* handler = app.socket_route(handshake);
+    ASSERT_NE(handler, nullptr);
+    EXPECT_EQ(handshake.view_args.at("id"), "7");
+    EXPECT_TRUE(std::holds_alternative<SocketEvents>(
+        app.open_socket(handshake, admitted, *handler, nullptr)));
+
+    Request gone = make_request("GET", "/ws/gone");
+    ASSERT_NE(app.socket_route(gone), nullptr);
+    auto refusal = app.open_socket(gone, admitted, *app.socket_route(gone), nullptr);
+    ASSERT_TRUE(std::holds_alternative<Response>(refusal));
+    EXPECT_EQ(std::get<Response>(refusal).status, 500) << "errors are rendered like any other";
+
+    EXPECT_EQ(app.socket_route(*std::make_unique<Request>(make_request("GET", "/other"))), nullptr);
+    EXPECT_EQ(handle("GET", "/ws/7").status, 426) << "a plain request to a WebSocket rule";
+}
+
 TEST_F(ApplicationTest, ErrorsBecomeJsonThroughTheRegisteredHandlers) {
     app::register_error_handlers(app, err);
     app.route("/boom", {"GET"},

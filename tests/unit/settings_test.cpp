@@ -90,7 +90,7 @@ TEST_F(SettingsTest, AllowedHostsComeFromTheConfigFileOrTheEnvironment) {
 }
 
 TEST_F(SettingsTest, ConnectionCapMustBeAPositiveNumber) {
-    EXPECT_EQ(load().MAX_CONNECTIONS, 256);
+    EXPECT_EQ(load().MAX_CONNECTIONS, 1024);
     write_config(R"({"max_connections": 64})");
     EXPECT_EQ(load().MAX_CONNECTIONS, 64);
     env["QUILLO_MAX_CONNECTIONS"] = "8";

@@ -1,0 +1,80 @@
+// What the server's connections and WebSockets share. Internal to src/http:
+// it brings in Asio.
+#pragma once
+
+#include "app/application.h"
+#include "http/server.h"
+#include "http/worker_pool.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace quillo::http::detail {
+
+using tcp = boost::asio::ip::tcp;
+
+// A connection or a WebSocket, as the server sees it when it stops.
+class Session {
+  public:
+    virtual ~Session() = default;
+    // On the I/O thread: end as soon as what is in flight allows.
+    virtual void shut_down() = 0;
+};
+
+struct ServerState {
+    ServerState(const app::Application& application, const ServerLimits& server_limits)
+        : app(application), limits(server_limits),
+          workers(server_limits.max_workers, server_limits.worker_retire) {}
+
+    const app::Application& app;
+    const ServerLimits limits;
+    boost::asio::io_context io{1};
+    WorkerPool workers;
+
+    // The I/O thread only, from here on.
+    std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+    size_t connections = 0;
+    bool stopping = false;
+    std::function<void()> resume_accepting;
+
+    void add(const std::shared_ptr<Session>& session) { sessions[session.get()] = session; }
+    void remove(Session* session) {
+        sessions.erase(session);
+        if (stopping && sessions.empty()) {
+            std::lock_guard<std::mutex> lock(drained_mutex);
+            drained = true;
+            drained_cv.notify_all();
+        }
+    }
+    // A socket was closed: one more connection may be accepted.
+    void release_connection() {
+        --connections;
+        if (resume_accepting) {
+            resume_accepting();
+        }
+    }
+
+    // Set once every session has ended after a shutdown began.
+    std::mutex drained_mutex;
+    std::condition_variable drained_cv;
+    bool drained = false;
+};
+
+// WebSockets (websocket_session.cpp). A session is made before its
+// handshake is answered, so the module's handler can keep it; it opens when
+// it takes over the connection, or is abandoned when the handler refused.
+class WebSocketSession;
+std::shared_ptr<WebSocketSession> make_websocket(ServerState& state);
+std::shared_ptr<WebSocket> as_websocket(const std::shared_ptr<WebSocketSession>& session);
+// On the I/O thread: completes the handshake on `socket` and starts the
+// session; the connection count now belongs to it.
+void accept_websocket(const std::shared_ptr<WebSocketSession>& session, tcp::socket socket,
+                      const Request& request, SocketEvents events);
+void abandon_websocket(const std::shared_ptr<WebSocketSession>& session);
+
+} // namespace quillo::http::detail

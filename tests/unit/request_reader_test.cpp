@@ -1,0 +1,158 @@
+#include "http/request_reader.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+using namespace quillo::http;
+using State = RequestReader::State;
+
+namespace {
+
+// Feeds `bytes` as they might arrive, in pieces of `piece` bytes, keeping
+// what the reader did not take in front of the next piece, as a connection
+// does. Returns what is left once the request is complete or has failed.
+std::string feed(RequestReader& reader, const std::string& bytes, size_t piece = 1 << 20) {
+    std::string pending;
+    size_t at = 0;
+    while (reader.state() == State::Head || reader.state() == State::Body) {
+        if (at == bytes.size()) {
+            return pending;
+        }
+        pending += bytes.substr(at, piece);
+        at = std::min(bytes.size(), at + piece);
+        pending.erase(0, reader.feed(pending));
+    }
+    return pending + bytes.substr(at);
+}
+
+TEST(HeaderFieldsTest, ValuesAreKeptAsSentApartFromSurroundingBlanks) {
+    quillo::Headers fields =
+        parse_header_fields("GET /x?y=%41 HTTP/1.1\r\nHost: h:1\r\nReferer:\t/p?url=a%2541%26b \r\n"
+                            "X-Empty:\r\nCookie: a=1\r\nCookie: b=2\r\n\r\nbody: not a header\r\n");
+    EXPECT_EQ(fields.fields().size(), 5u);
+    EXPECT_EQ(fields.get("Host"), "h:1");
+    EXPECT_EQ(fields.get("Referer"), "/p?url=a%2541%26b");
+    EXPECT_TRUE(fields.has("X-Empty"));
+    EXPECT_EQ(fields.get("X-Empty"), "");
+    EXPECT_EQ(std::count_if(fields.fields().begin(), fields.fields().end(),
+                            [](const auto& f) { return f.first == "Cookie"; }),
+              2);
+    EXPECT_FALSE(fields.has("body"));
+    EXPECT_EQ(parse_header_fields("GET / HTTP/1.0\nA: 1\n\n").get("A"), "1");
+}
+
+// Byte by byte or all at once, a request comes out the same, and every body
+// (of any method, chunked or not) is taken whole, never left to be read as
+// the next request.
+TEST(RequestReaderTest, BodiesOfAnyMethodAreReadWholeAndPipelinedRequestsKeptApart) {
+    const std::string stream = "GET /a%20b/c?x=%41 HTTP/1.1\r\nHost: h\r\nContent-Length: 4\r\n\r\n"
+                               "BODYPOST /up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                               "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\nGET /next HTTP/1.1\r\n\r\n";
+    for (size_t piece : {size_t(1), size_t(7), stream.size()}) {
+        SCOPED_TRACE("pieces of " + std::to_string(piece));
+        RequestReader reader;
+        std::string rest = feed(reader, stream, piece);
+        ASSERT_EQ(reader.state(), State::Done);
+        EXPECT_EQ(reader.request().method, "GET");
+        EXPECT_EQ(reader.request().path, "/a b/c");
+        EXPECT_EQ(reader.request().query_string, "x=%41");
+        EXPECT_EQ(reader.request().body, "BODY");
+        EXPECT_TRUE(reader.keep_alive());
+
+        reader.start();
+        rest = feed(reader, rest, piece);
+        ASSERT_EQ(reader.state(), State::Done);
+        EXPECT_EQ(reader.request().body, "abcde");
+
+        reader.start();
+        rest = feed(reader, rest, piece);
+        ASSERT_EQ(reader.state(), State::Done);
+        EXPECT_EQ(reader.request().path, "/next");
+        EXPECT_EQ(rest, "");
+    }
+}
+
+TEST(RequestReaderTest, TargetsInEveryFormAndMethodsAsSent) {
+    RequestReader reader;
+    feed(reader,
+         "PROPFIND http://127.0.0.1:12345/app.js?v=1 HTTP/1.1\r\nHost: evil.example\r\n\r\n");
+    ASSERT_EQ(reader.state(), State::Done);
+    EXPECT_EQ(reader.request().method, "PROPFIND");
+    EXPECT_EQ(reader.request().path, "/app.js");
+    EXPECT_EQ(reader.request().query_string, "v=1");
+    EXPECT_EQ(reader.request().header("Host"), "127.0.0.1:12345") << "the target's host counts";
+
+    reader.start();
+    feed(reader, "OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n");
+    ASSERT_EQ(reader.state(), State::Done);
+    EXPECT_EQ(reader.request().path, "*");
+
+    reader.start();
+    feed(reader, "get / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(reader.state(), State::Done);
+    EXPECT_EQ(reader.request().method, "get");
+
+    reader.start();
+    feed(reader, "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_FALSE(reader.keep_alive());
+}
+
+TEST(RequestReaderTest, RequestsThatCannotBeServedSayWhatToAnswer) {
+    ReaderLimits limits;
+    limits.max_request_line = 64;
+    limits.max_header_line = 64;
+    limits.max_head = 256;
+    limits.max_body = 100;
+    std::string many = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 20; ++i) {
+        many += "X-" + std::to_string(i) + ": 0123456789\r\n";
+    }
+    std::string chunked_over = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 5; ++i) {
+        chunked_over += "20\r\n" + std::string(32, 'x') + "\r\n";
+    }
+    struct Case {
+        std::string bytes;
+        int status;
+    } cases[] = {
+        {"GET /" + std::string(100, 'a'), 414}, // known before the line ends
+        {"GET / HTTP/1.1\r\nX: " + std::string(70, 'b') + "\r\n\r\n", 431},
+        {many, 431},
+        {"POST / HTTP/1.1\r\nContent-Length: 101\r\n\r\n", 413},
+        {chunked_over, 413},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: identity\r\n\r\nabc", 501},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", 501},
+        {"POST / HTTP/1.1\r\nContent-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc", 415},
+        {"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n", 400},
+        {"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", 400},
+        {"GET / HTTP/1.1\r\nBad Header\r\n\r\nGET / HTTP/1.1\r\n\r\n", 400},
+        {"GET nowhere HTTP/1.1\r\n\r\n", 400},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 80));
+        RequestReader reader(limits);
+        feed(reader, c.bytes);
+        ASSERT_EQ(reader.state(), State::Failed);
+        EXPECT_EQ(reader.failure().status, c.status);
+    }
+    // A body without any encoding, or identity, is taken as it is.
+    RequestReader plain(limits);
+    feed(plain, "POST / HTTP/1.1\r\nContent-Encoding: identity\r\nContent-Length: 3\r\n\r\nabc");
+    EXPECT_EQ(plain.state(), State::Done);
+}
+
+TEST(RequestReaderTest, TheHeadIsCompleteBeforeAnyOfTheBodyIsTaken) {
+    RequestReader reader;
+    std::string head = "PUT /f HTTP/1.1\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n";
+    EXPECT_EQ(reader.feed(head + "01234"), head.size() + 5);
+    ASSERT_EQ(reader.state(), State::Body);
+    EXPECT_EQ(reader.head(), head);
+    EXPECT_TRUE(reader.expects_continue());
+    EXPECT_EQ(reader.request().path, "/f");
+    EXPECT_EQ(reader.feed("56789GET"), 5u);
+    ASSERT_EQ(reader.state(), State::Done);
+    EXPECT_EQ(reader.request().body, "0123456789");
+}
+
+} // namespace
