@@ -5,6 +5,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
+LIBCXX_DIR ?= build-libcxx
 FUZZ_SECONDS ?= 30
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -12,7 +13,7 @@ ARGS ?=
 # Sanitizer reports need file and line, not variables: line tables build faster.
 SANITIZER_DEBUG_FLAGS ?= -g1
 
-.PHONY: all deps test-deps configure build run test test-asan test-tsan fuzz install format clean bench soak
+.PHONY: all deps test-deps configure build run test test-asan test-tsan test-libcxx fuzz install format clean bench soak
 
 all: build
 
@@ -49,6 +50,16 @@ test-tsan: test-deps
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
+# The unit tests built with clang++ and libc++, as phone Linux userlands build
+# C++; GoogleTest comes from Debian's sources, spdlog and fmt header-only (see
+# QUILLO_LIBCXX in CMakeLists.txt). Only the unit tests and what they link are
+# built, without optimisation or debug data, which builds fastest.
+test-libcxx: test-deps
+	@CC=clang CXX=clang++ cmake -S . -B $(LIBCXX_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0" \
+		-DQUILLO_LIBCXX=ON >/dev/null
+	@cmake --build $(LIBCXX_DIR) --target quillo_unit_tests -j $(JOBS)
+	ctest --test-dir $(LIBCXX_DIR) -L unit --no-tests=error --output-on-failure -j $(JOBS)
+
 # libFuzzer targets (clang only), FUZZ_SECONDS each, as many at a time as
 # there are processors; fails on any finding. Line tables are enough for the
 # stack traces of a finding, and build much faster than full debug data.
@@ -65,7 +76,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(LIBCXX_DIR)
 
 # Measurements, not tests: never run by CI. Each builds Release in BUILD_DIR.
 bench:

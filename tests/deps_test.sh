@@ -8,10 +8,14 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 run_list=$(scripts/install-deps --list)
 test_list=$(scripts/install-deps --test --list)
-for tool in libgtest-dev clang chromium "npm ci --prefix tests/browser"; do
+for tool in libgtest-dev clang libc++-dev googletest chromium "npm ci --prefix tests/browser"; do
     if grep -qx "$tool" <<<"$run_list"; then fail "install-deps lists $tool without --test"; fi
 done
 grep -qx libgtest-dev <<<"$test_list" || fail "install-deps --test does not list libgtest-dev"
+# make test-libcxx: libc++, and GoogleTest's sources to build against it.
+for pkg in libc++-dev libc++abi-dev googletest; do
+    grep -qx "$pkg" <<<"$test_list" || fail "install-deps --test does not list $pkg"
+done
 grep -qx "npm ci --prefix tests/browser" <<<"$test_list" ||
     fail "install-deps --test does not install the browser test's npm packages"
 for list in "$run_list" "$test_list"; do
@@ -34,6 +38,8 @@ for target in run build install; do
         fail "make $target installs the test tooling"
     fi
 done
-commands=$(make -n test)
-grep -q -- "install-deps --test" <<<"$commands" || fail "make test does not install the test tooling"
+for target in test test-libcxx; do
+    commands=$(make -n "$target")
+    grep -q -- "install-deps --test" <<<"$commands" || fail "make $target does not install the test tooling"
+done
 echo "deps: 1 passed, 0 failed"

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <ranges>
+#include <span>
 #include <sstream>
 #include <thread>
 
@@ -308,7 +308,9 @@ TEST_F(AuthTest, GuardAdmitsInTableOrderOnceAPasswordIsSet) {
 
     Browser member(app);
     ASSERT_EQ(member.post("/api/auth/login", password_body("pw")).status, 200);
-    for (const GuardCase& c : cases | std::views::drop(3)) { // past the logout
+    // A span, not std::views::drop: libc++ 14 (Debian bookworm's) leaves its
+    // range adaptors out unless built with its incomplete features.
+    for (const GuardCase& c : std::span(cases).subspan(3)) { // past the logout
         EXPECT_NE(member.send(c.method, c.path).status, 401) << c.method << " " << c.path;
     }
 }
