@@ -465,7 +465,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         } else if (!bodiless_status(response.status)) {
             head += "Transfer-Encoding: chunked\r\n";
         }
-        head += last ? "Connection: close\r\n\r\n" : "Keep-Alive: timeout=5, max=1000\r\n\r\n";
+        head += last ? std::string_view("Connection: close\r\n\r\n") : state_.keep_alive_field;
         return head;
     }
 

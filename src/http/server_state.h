@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace quillo::http::detail {
@@ -29,12 +30,20 @@ class Session {
 struct ServerState {
     ServerState(const app::Application& application, const ServerLimits& server_limits)
         : app(application), limits(server_limits),
-          workers(server_limits.max_workers, server_limits.worker_retire) {}
+          workers(server_limits.max_workers, server_limits.worker_retire),
+          keep_alive_field(
+              "Keep-Alive: timeout=" +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                 server_limits.idle_timeout)
+                                 .count()) +
+              ", max=" + std::to_string(server_limits.keep_alive_max_requests) + "\r\n\r\n") {}
 
     const app::Application& app;
     const ServerLimits limits;
     boost::asio::io_context io{1};
     WorkerPool workers;
+    // Ends the head of every answer that leaves the connection open.
+    const std::string keep_alive_field;
 
     // The I/O thread only, from here on.
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
