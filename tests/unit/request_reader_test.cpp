@@ -156,3 +156,20 @@ TEST(RequestReaderTest, TheHeadIsCompleteBeforeAnyOfTheBodyIsTaken) {
 }
 
 } // namespace
+
+namespace {
+
+// The last chunk's line coming in pieces: a parser that looked at it too
+// early failed (and aborted debug builds) instead of waiting for the rest.
+TEST(RequestReaderTest, TheLastChunkArrivingInPiecesEndsTheBody) {
+    RequestReader reader;
+    std::string pending = "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n";
+    for (const char* next : {"", "\r", "\n"}) {
+        pending += next;
+        pending.erase(0, reader.feed(pending));
+    }
+    EXPECT_EQ(reader.state(), State::Done);
+    EXPECT_EQ(pending, "");
+}
+
+} // namespace
