@@ -170,7 +170,8 @@ class BodyWriter {
 };
 
 // Produces a streamed body: called once, on a worker thread, right after the
-// answer's head has been sent; the body ends when it returns.
+// answer's head has been sent; the body ends when it returns. If it throws,
+// the connection is closed before the body's end, so the client sees it cut.
 using BodyProducer = std::function<void(BodyWriter&)>;
 
 struct Response {

@@ -13,6 +13,7 @@
 // answer. It may keep the socket and send from any thread, also after it
 // returned. The events run on worker threads, one at a time per socket and
 // in order; while they lag behind, the server stops reading from the client.
+// An event that throws closes the socket with 1011.
 #pragma once
 
 #include <functional>

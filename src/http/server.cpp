@@ -213,7 +213,8 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
 
   private:
     enum class Phase { Idle, Head, Body, Handling, Writing, Draining, Closed };
-    static constexpr size_t kBufferBytes = 16 * 1024;
+    static constexpr size_t kHeadBufferBytes = 4 * 1024;
+    static constexpr size_t kBodyBufferBytes = 64 * 1024;
 
     // ---- time-outs: one timer, moved lazily -------------------------------
     // A later deadline only updates deadline_; the timer, when it fires early,
@@ -275,8 +276,8 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         }
     }
 
-    // An idle connection waits without a buffer: a thousand kept-alive
-    // connections cost a thousand small objects, not a thousand buffers.
+    // A small buffer for heads, kept for the connection's life (a thousand
+    // kept-alive connections cost a few MB); a larger one while a body comes.
     void read_more() {
         if (begin_ == end_) {
             begin_ = end_ = 0;
@@ -288,16 +289,9 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
             end_ -= begin_;
             begin_ = 0;
         }
-        if (buffer_.empty()) {
-            socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](error_code ec) {
-                if (ec || self->phase_ == Phase::Closed) {
-                    self->close();
-                    return;
-                }
-                self->buffer_.resize(kBufferBytes);
-                self->read_more();
-            });
-            return;
+        size_t wanted = phase_ == Phase::Body ? kBodyBufferBytes : kHeadBufferBytes;
+        if (buffer_.size() < wanted) {
+            buffer_.resize(wanted);
         }
         socket_.async_read_some(
             asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
@@ -429,13 +423,26 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
                                                           });
                                                       });
         }
+        std::weak_ptr<Connection> weak = self;
         asio::post(state.io, [self = std::move(self), response = std::move(response), head_only,
                               streamed, channel]() mutable {
             self->answer(std::move(response), head_only, streamed, channel);
         });
-        if (producer) {
+        if (!producer) {
+            return;
+        }
+        try {
             producer(*channel);
             channel->finish();
+        } catch (...) {
+            // The head has gone out: all that can tell the client that the
+            // body is incomplete is a connection closed before its last chunk.
+            channel->cancel();
+            asio::post(state.io, [weak] {
+                if (auto connection = weak.lock()) {
+                    connection->close();
+                }
+            });
         }
     }
 
@@ -599,9 +606,13 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         response_ = Response();
         head_written_ = false;
         file_buffer_ = {};
-        if (begin_ == end_) {
-            buffer_ = {}; // nothing pipelined: wait for the next request without it
-            begin_ = end_ = 0;
+        if (buffer_.size() > kHeadBufferBytes && end_ - begin_ <= kHeadBufferBytes) {
+            // Back to the small buffer once a body has been read.
+            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+            buffer_.resize(kHeadBufferBytes);
+            buffer_.shrink_to_fit();
         }
         next_request();
     }
@@ -630,7 +641,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
 
     void drain() {
         begin_ = end_ = 0;
-        buffer_.resize(kBufferBytes);
+        buffer_.resize(std::max(buffer_.size(), kHeadBufferBytes));
         socket_.async_read_some(
             asio::buffer(buffer_), [self = shared_from_this()](error_code ec, size_t n) {
                 self->drained_ += n;

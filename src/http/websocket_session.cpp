@@ -224,7 +224,11 @@ class WebSocketSession : public WebSocket,
         events_queue_->submit(
             [self = shared_from_this(), message = std::move(message), kind, size]() mutable {
                 if (self->events_.on_message) {
-                    self->events_.on_message(std::move(message), kind);
+                    try {
+                        self->events_.on_message(std::move(message), kind);
+                    } catch (...) {
+                        self->close(1011, "internal error"); // the module failed on it
+                    }
                 }
                 if ((self->pending_in_ -= size) < self->state_.limits.websocket_receive_buffer) {
                     asio::post(self->state_.io, [self] { self->resume_reading(); });
@@ -266,8 +270,13 @@ class WebSocketSession : public WebSocket,
         error_code ec;
         beast::get_lowest_layer(*stream_).close(ec);
         if (events_.on_close) {
-            events_queue_->submit(
-                [self = shared_from_this(), code] { self->events_.on_close(code); });
+            events_queue_->submit([self = shared_from_this(), code] {
+                try {
+                    self->events_.on_close(code);
+                } catch (...) {
+                    // Nothing is left to tell: the socket is gone.
+                }
+            });
         }
         state_.remove(this);
         state_.release_connection();

@@ -283,6 +283,11 @@ TEST_F(TransportTest, WebSocketsEchoAndCloseWithTheRightCodes) {
     EXPECT_EQ(socket.read(), std::nullopt);
     EXPECT_EQ(socket.close_code(), 4001);
 
+    WebSocketClient failing(port(), "/api/fixture/echo");
+    ASSERT_TRUE(failing.send("throw"));
+    EXPECT_EQ(failing.read(), std::nullopt);
+    EXPECT_EQ(failing.close_code(), 1011) << "a module's error closes its socket, not the server";
+
     WebSocketClient too_big(port(), "/api/fixture/echo");
     ASSERT_EQ(too_big.status(), 101);
     too_big.send(std::string((1 << 20) + 1, 'b'));

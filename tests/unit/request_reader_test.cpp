@@ -127,7 +127,7 @@ TEST(RequestReaderTest, RequestsThatCannotBeServedSayWhatToAnswer) {
         {"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", 400},
         {"GET / HTTP/1.1\r\nBad Header\r\n\r\nGET / HTTP/1.1\r\n\r\n", 400},
         {"GET nowhere HTTP/1.1\r\n\r\n", 400},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n\r\n", 400},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes.substr(0, 80));
