@@ -159,13 +159,14 @@ make_fixture() {
     printf '{"authenticated":true,"password_set":true}' >"$dir/tiny.json"
 }
 
-# Starts the server in the background on 127.0.0.1:port with its own home;
-# QUILLO_SERVER_PID is its process id (taskset and env exec into it).
-# Extra arguments go before the binary, e.g. "taskset -c 0".
-start_quillo() {
-    local binary=$1 site=$2 port=$3
-    shift 3
-    local home="$BENCH_TMP/home"
+# Starts the server in the background on 127.0.0.1:port with its own home and
+# does not wait for it; QUILLO_SERVER_PID is its process id (env, taskset and
+# the like exec into it). Its output goes to LOG.out and LOG.err. Extra
+# arguments go before the binary: NAME=VALUE settings for it, then a
+# launcher such as "taskset -c 0".
+launch_quillo() {
+    local home=$1 log=$2 binary=$3 site=$4 port=$5
+    shift 5
     mkdir -p "$home"
     # The caller's own QUILLO_ settings must not change what is measured.
     local unset=() name
@@ -176,19 +177,51 @@ start_quillo() {
     done
     env "${unset[@]}" HOME="$home" QUILLO_CONFIG_DIR="$home/.quillo" QUILLO_PORT="$port" \
         QUILLO_HOST=127.0.0.1 QUILLO_NO_AUTO_OPEN=1 QUILLO_NO_TRAY=1 QUILLO_SERVER_DIR="$site" \
-        "$@" "$binary" --no-browser >"$BENCH_TMP/quillo.out" 2>"$BENCH_TMP/quillo.err" </dev/null &
+        "$@" "$binary" --no-browser >"$log.out" 2>"$log.err" </dev/null &
     QUILLO_SERVER_PID=$!
     remember_pid "$QUILLO_SERVER_PID"
+}
+
+# Waits until the server answers GET /api/health.
+wait_for_health() {
+    local port=$1 pid=$2 log=$3
     local url="http://127.0.0.1:$port/api/health"
     for _ in $(seq 200); do
         if curl -fsS -o /dev/null --max-time 1 "$url" 2>/dev/null; then
             return 0
         fi
-        kill -0 "$QUILLO_SERVER_PID" 2>/dev/null || break
+        kill -0 "$pid" 2>/dev/null || break
         sleep 0.05
     done
-    cat "$BENCH_TMP/quillo.out" "$BENCH_TMP/quillo.err" >&2
+    cat "$log.out" "$log.err" >&2
     die "the server did not answer /api/health on port $port"
+}
+
+# Waits until something listens on 127.0.0.1:port, without connecting: the
+# server's memory can then be read before it has seen any request at all.
+wait_listening() {
+    local port=$1 pid=$2 log=$3 local_address
+    local_address=$(printf '0100007F:%04X' "$port")
+    for _ in $(seq 200); do
+        if awk -v a="$local_address" '$2 == a && $4 == "0A" { found = 1 } END { exit !found }' \
+            /proc/net/tcp 2>/dev/null; then
+            return 0
+        fi
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    cat "$log.out" "$log.err" >&2
+    die "the server did not listen on port $port"
+}
+
+# Starts the server in the background on 127.0.0.1:port with its own home and
+# waits until it answers; QUILLO_SERVER_PID is its process id. Extra
+# arguments go before the binary, e.g. "taskset -c 0".
+start_quillo() {
+    local binary=$1 site=$2 port=$3
+    shift 3
+    launch_quillo "$BENCH_TMP/home" "$BENCH_TMP/quillo" "$binary" "$site" "$port" "$@"
+    wait_for_health "$port" "$QUILLO_SERVER_PID" "$BENCH_TMP/quillo"
 }
 
 # Sets the password through the API and prints the session cookie

@@ -3,7 +3,19 @@
 // number of starts, then the VmRSS and thread count of the last run after it
 // has idled for two seconds. Only 127.0.0.1 is contacted.
 //
-//   build/bench/startup_probe build/quillo [starts] [port]
+//   build/bench/startup_probe [--reuse-home] build/quillo [starts] [port]
+//
+// Each start gets a new home by default, so each is a first start: the
+// server creates its configuration directory and secret key (written and
+// synced to disk). With --reuse-home all starts share one home, which an
+// unmeasured start has set up first: a restart, as on every day but the first.
+//
+// Any other server is timed the same way, for a comparison: it is started
+// from the given command line with the environment as it is, and must
+// answer GET /api/health on the port with a 200 (bench/run-bench gives nginx
+// such a location).
+//
+//   build/bench/startup_probe --command STARTS PORT -- PROGRAM [ARGS...]
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -48,6 +60,40 @@ bool health_answers(int port) {
     return ok;
 }
 
+pid_t spawn(const std::vector<std::string>& command, std::vector<std::string> env_text) {
+    std::vector<char*> env;
+    for (std::string& e : env_text) {
+        env.push_back(e.data());
+    }
+    env.push_back(nullptr);
+    std::vector<std::string> args = command;
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), env.data()) != 0) {
+        std::perror("posix_spawnp");
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+std::vector<std::string> current_environment() {
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e; ++e) {
+        env_text.emplace_back(*e);
+    }
+    return env_text;
+}
+
 pid_t start_server(const std::string& binary, const std::string& home, int port) {
     std::vector<std::string> env_text;
     for (char** e = environ; *e; ++e) {
@@ -60,25 +106,7 @@ pid_t start_server(const std::string& binary, const std::string& home, int port)
     env_text.push_back("QUILLO_HOST=127.0.0.1");
     env_text.push_back("QUILLO_NO_AUTO_OPEN=1");
     env_text.push_back("QUILLO_NO_TRAY=1");
-    std::vector<char*> env;
-    for (std::string& e : env_text) {
-        env.push_back(e.data());
-    }
-    env.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string arg0 = binary;
-    char* argv[] = {arg0.data(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv, env.data()) != 0) {
-        std::perror("posix_spawn");
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return spawn({binary}, std::move(env_text));
 }
 
 std::string status_lines(pid_t pid) {
@@ -96,38 +124,88 @@ std::string status_lines(pid_t pid) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: " << argv[0] << " SERVER_BINARY [STARTS] [PORT]\n";
+        std::cerr << "usage: " << argv[0] << " [--reuse-home] SERVER_BINARY [STARTS] [PORT]\n"
+                  << "       " << argv[0] << " --command STARTS PORT -- PROGRAM [ARGS...]\n";
         return 2;
     }
-    std::string binary = argv[1];
-    int starts = argc > 2 ? std::atoi(argv[2]) : 10;
-    int port = argc > 3 ? std::atoi(argv[3]) : 18231;
+    // Quillo by default, with a home of its own per start; or any command.
+    std::vector<std::string> command;
+    std::string binary;
+    int starts = 10;
+    int port = 18231;
+    bool reuse_home = false;
+    if (std::string(argv[1]) == "--reuse-home") {
+        reuse_home = true;
+        ++argv;
+        --argc;
+        if (argc < 2) {
+            std::cerr << "usage: " << argv[0] << " --reuse-home SERVER_BINARY [STARTS] [PORT]\n";
+            return 2;
+        }
+    }
+    if (std::string(argv[1]) == "--command") {
+        if (argc < 6 || std::string(argv[4]) != "--") {
+            std::cerr << "usage: " << argv[0] << " --command STARTS PORT -- PROGRAM [ARGS...]\n";
+            return 2;
+        }
+        starts = std::atoi(argv[2]);
+        port = std::atoi(argv[3]);
+        command.assign(argv + 5, argv + argc);
+    } else {
+        binary = argv[1];
+        starts = argc > 2 ? std::atoi(argv[2]) : 10;
+        port = argc > 3 ? std::atoi(argv[3]) : 18231;
+    }
+    if (starts <= 0) {
+        std::cerr << "STARTS must be at least 1\n";
+        return 2;
+    }
     std::vector<double> millis;
-    for (int i = 0; i < starts; ++i) {
+    // With a shared home, start -1 sets it up and is not counted.
+    for (int i = reuse_home ? -1 : 0; i < starts; ++i) {
         std::string home =
-            std::filesystem::temp_directory_path() / ("quillo-probe-" + std::to_string(i));
-        std::filesystem::create_directories(home);
+            std::filesystem::temp_directory_path() /
+            ("quillo-probe-" + std::to_string(reuse_home ? 0 : i));
+        if (command.empty()) {
+            std::filesystem::create_directories(home);
+        }
         Clock::time_point begin = Clock::now();
-        pid_t pid = start_server(binary, home, port);
+        pid_t pid = command.empty() ? start_server(binary, home, port)
+                                    : spawn(command, current_environment());
         while (!health_answers(port)) {
-            if (Clock::now() - begin > std::chrono::seconds(10)) {
-                std::cerr << "the server did not answer within 10 s\n";
+            int status = 0;
+            if (Clock::now() - begin > std::chrono::seconds(10) ||
+                ::waitpid(pid, &status, WNOHANG) == pid) {
+                std::cerr << "the server did not answer within 10 s, or ended\n";
                 ::kill(pid, SIGKILL);
                 ::waitpid(pid, nullptr, 0);
-                std::filesystem::remove_all(home);
+                if (command.empty()) {
+                    std::filesystem::remove_all(home);
+                }
                 return 1;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        if (i >= 0) {
+            millis.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        }
         if (i == starts - 1) {
             std::this_thread::sleep_for(std::chrono::seconds(2));
             std::cout << status_lines(pid);
         }
         ::kill(pid, SIGTERM);
         ::waitpid(pid, nullptr, 0);
-        std::filesystem::remove_all(home);
+        if (command.empty() && (!reuse_home || i == starts - 1)) {
+            std::filesystem::remove_all(home);
+        }
     }
+    // Each start too, in order, for a caller that pools several runs.
+    std::printf("each start (ms):");
+    for (double ms : millis) {
+        std::printf(" %.2f", ms);
+    }
+    std::printf("\n");
     std::sort(millis.begin(), millis.end());
     std::printf("start to first answer over %d starts: median %.2f ms, min %.2f ms, max %.2f ms\n",
                 starts, millis[millis.size() / 2], millis.front(), millis.back());
