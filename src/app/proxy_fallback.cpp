@@ -12,19 +12,6 @@ namespace {
 constexpr std::string_view kProxyPath = "/api/browser/proxy";
 constexpr size_t kPrintedUrlLimit = 120;
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool is_unreserved(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
            c == '.' || c == '-' || c == '~';
@@ -133,9 +120,10 @@ std::string percent_decode(std::string_view text) {
     std::string bytes;
     bytes.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-            hex_value(text[i + 2]) >= 0) {
-            bytes += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && utils::hex_digit_value(text[i + 1]) >= 0 &&
+            utils::hex_digit_value(text[i + 2]) >= 0) {
+            bytes += static_cast<char>(utils::hex_digit_value(text[i + 1]) * 16 +
+                                       utils::hex_digit_value(text[i + 2]));
             i += 2;
         } else {
             bytes += text[i];

@@ -1,5 +1,7 @@
 #include "http/request_reader.h"
 
+#include "utils/text.h"
+
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -22,29 +24,6 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Splits a request target into the path and the raw query. An absolute-form
 // target ("http://host:port/path?q") also gives its authority, which RFC
 // 9112 says takes the place of the Host field. False for a target that is
@@ -64,7 +43,7 @@ bool split_target(std::string_view target, std::string_view& path, std::string_v
         path = before_query;
         return true;
     }
-    std::string scheme = lower(before_query.substr(0, 8));
+    std::string scheme = utils::ascii_lower(before_query.substr(0, 8));
     size_t skip = scheme.starts_with("http://") ? 7 : scheme.starts_with("https://") ? 8 : 0;
     if (skip == 0) {
         return false;
@@ -83,8 +62,9 @@ std::string percent_decode_path(std::string_view path) {
     out.reserve(path.size());
     for (size_t i = 0; i < path.size(); ++i) {
         int high = 0, low = 0;
-        if (path[i] == '%' && i + 2 < path.size() && (high = hex_value(path[i + 1])) >= 0 &&
-            (low = hex_value(path[i + 2])) >= 0) {
+        if (path[i] == '%' && i + 2 < path.size() &&
+            (high = utils::hex_digit_value(path[i + 1])) >= 0 &&
+            (low = utils::hex_digit_value(path[i + 2])) >= 0) {
             out += static_cast<char>(high * 16 + low);
             i += 2;
         } else {
@@ -238,7 +218,7 @@ void RequestReader::head_complete() {
     // decoded (and could inflate without bound) or would frame the body in
     // a way a proxy in front of us may read differently.
     const std::string* coding = fields.find("Transfer-Encoding");
-    if (coding && lower(*coding) != "chunked") {
+    if (coding && utils::ascii_lower(*coding) != "chunked") {
         fail(501, "Not Implemented");
         return;
     }
@@ -248,7 +228,7 @@ void RequestReader::head_complete() {
     }
     bool has_body = parser_->chunked() || parser_->content_length().value_or(0) > 0;
     const std::string* encoding = fields.find("Content-Encoding");
-    if (has_body && encoding && lower(*encoding) != "identity") {
+    if (has_body && encoding && utils::ascii_lower(*encoding) != "identity") {
         fail(415, "Unsupported Media Type");
         return;
     }
@@ -258,7 +238,7 @@ void RequestReader::head_complete() {
     }
     keep_alive_ = parser_->keep_alive();
     const std::string* expect = fields.find("Expect");
-    expects_continue_ = has_body && expect && lower(*expect) == "100-continue";
+    expects_continue_ = has_body && expect && utils::ascii_lower(*expect) == "100-continue";
     state_ = parser_->is_done() ? State::Done : State::Body;
 }
 

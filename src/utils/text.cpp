@@ -178,6 +178,19 @@ std::string_view first_code_points(std::string_view text, size_t count) {
     return text.substr(0, pos);
 }
 
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 std::string ascii_lower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {

@@ -27,6 +27,9 @@ std::string strip_unicode_whitespace(std::string_view text);
 // The first `count` code points of a UTF-8 text (all of it when shorter).
 std::string_view first_code_points(std::string_view text, size_t count);
 
+// The value of a hexadecimal digit, or -1 for any other character.
+int hex_digit_value(char c);
+
 // `text` with the ASCII capitals made small; other bytes as they are.
 std::string ascii_lower(std::string_view text);
 

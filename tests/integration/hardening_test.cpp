@@ -54,15 +54,8 @@ TEST(HostCheckHttp, ListedNamesAreServed) {
     EXPECT_EQ(other.status_line, "HTTP/1.1 403 Forbidden");
 }
 
-int thread_count(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("Threads:")) {
-            return std::stoi(line.substr(8));
-        }
-    }
-    return -1;
+long thread_count(pid_t pid) {
+    return proc_status_number(pid, "Threads");
 }
 
 // A TCP connection to 127.0.0.1:port that sends nothing; closed on destruction.
@@ -88,7 +81,7 @@ class IdleConnection {
 TEST(ConnectionLimits, IdleConnectionsPastTheCapWaitWithoutThreadsAndDoNotLockOthersOut) {
     ServerProcess server;
     ASSERT_TRUE(server.wait_until_listening()) << server.describe();
-    int threads_before = thread_count(server.pid());
+    long threads_before = thread_count(server.pid());
 
     std::vector<std::unique_ptr<IdleConnection>> idle;
     for (int i = 0; i < 300; ++i) {

@@ -466,6 +466,17 @@ std::optional<int> ServerProcess::wait_exit(std::chrono::milliseconds timeout) {
     return status_;
 }
 
+long proc_status_number(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(field + ":")) {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
 http::Client http_client(const std::string& host, int port) {
     http::Client client(host, port);
     client.set_connection_timeout(3s);

@@ -59,6 +59,9 @@ void write_text(const std::string& path, const std::string& content);
 // home, also a daemon that left no PID file. Returns how many were killed.
 int kill_processes_with_home(const std::string& home);
 
+// A number from /proc/<pid>/status ("Threads", "VmRSS" in kB), or -1.
+long proc_status_number(pid_t pid, const std::string& field);
+
 // Splits at '\n'; a final line feed does not add an empty line.
 std::vector<std::string> split_lines(const std::string& text);
 // How many times `needle` occurs in `text` (not overlapping).

@@ -75,14 +75,7 @@ size_t answers_in(const std::string& bytes) {
 }
 
 long vm_rss_kb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmRSS:")) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
+    return proc_status_number(pid, "VmRSS");
 }
 
 class TransportTest : public ::testing::Test {
