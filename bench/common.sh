@@ -182,36 +182,39 @@ launch_quillo() {
     remember_pid "$QUILLO_SERVER_PID"
 }
 
-# Waits until the server answers GET /api/health.
-wait_for_health() {
-    local port=$1 pid=$2 log=$3
-    local url="http://127.0.0.1:$port/api/health"
+# Polls `check ARGS...` every 50 ms for up to 10 s while the server (pid)
+# lives; on failure shows its output and stops with `what`.
+wait_for_server() {
+    local pid=$1 log=$2 what=$3
+    shift 3
     for _ in $(seq 200); do
-        if curl -fsS -o /dev/null --max-time 1 "$url" 2>/dev/null; then
-            return 0
-        fi
+        "$@" && return 0
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.05
     done
     cat "$log.out" "$log.err" >&2
-    die "the server did not answer /api/health on port $port"
+    die "$what"
+}
+
+answers_health() {
+    curl -fsS -o /dev/null --max-time 1 "http://127.0.0.1:$1/api/health" 2>/dev/null
+}
+
+# Reads /proc/net/tcp only, without connecting.
+listens_on() {
+    awk -v a="$(printf '0100007F:%04X' "$1")" '$2 == a && $4 == "0A" { found = 1 } END { exit !found }' \
+        /proc/net/tcp 2>/dev/null
+}
+
+# Waits until the server answers GET /api/health.
+wait_for_health() {
+    wait_for_server "$2" "$3" "the server did not answer /api/health on port $1" answers_health "$1"
 }
 
 # Waits until something listens on 127.0.0.1:port, without connecting: the
 # server's memory can then be read before it has seen any request at all.
 wait_listening() {
-    local port=$1 pid=$2 log=$3 local_address
-    local_address=$(printf '0100007F:%04X' "$port")
-    for _ in $(seq 200); do
-        if awk -v a="$local_address" '$2 == a && $4 == "0A" { found = 1 } END { exit !found }' \
-            /proc/net/tcp 2>/dev/null; then
-            return 0
-        fi
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    cat "$log.out" "$log.err" >&2
-    die "the server did not listen on port $port"
+    wait_for_server "$2" "$3" "the server did not listen on port $1" listens_on "$1"
 }
 
 # Starts the server in the background on 127.0.0.1:port with its own home and

@@ -168,10 +168,8 @@ Admission Application::admit(Request& request) const {
                 break;
             }
         }
-    } catch (const std::exception& error) {
-        admission.refusal = handle_error(request, error);
     } catch (...) {
-        admission.refusal = internal_server_error();
+        admission.refusal = error_answer(request);
     }
     if (admission.refusal) {
         finish(request, *admission.refusal, admission);
@@ -182,18 +180,27 @@ Admission Application::admit(Request& request) const {
 Response Application::respond(Request& request, const Admission& admission) const {
     Response response;
     try {
-        try {
-            response = dispatch(request);
-        } catch (const std::exception& error) {
-            response = handle_error(request, error);
-        }
+        response = dispatch(request);
     } catch (...) {
-        // An error handler failed, or something threw that is not an error
-        // at all: answer without exposing anything.
-        response = internal_server_error();
+        response = error_answer(request);
     }
     finish(request, response, admission);
     return response;
+}
+
+Response Application::error_answer(Request& request) const {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        try {
+            return handle_error(request, error);
+        } catch (...) {
+            // The error handler failed itself: fall through.
+        }
+    } catch (...) {
+        // Something was thrown that is not an error at all.
+    }
+    return internal_server_error(); // answers without exposing anything
 }
 
 void Application::finish(const Request& request, Response& response,
@@ -228,13 +235,9 @@ Application::open_socket(Request& request, const Admission& admission, const Soc
                          std::shared_ptr<WebSocket> socket) const {
     Response refusal;
     try {
-        try {
-            return handler(request, std::move(socket));
-        } catch (const std::exception& error) {
-            refusal = handle_error(request, error);
-        }
+        return handler(request, std::move(socket));
     } catch (...) {
-        refusal = internal_server_error();
+        refusal = error_answer(request);
     }
     finish(request, refusal, admission);
     return refusal;

@@ -105,6 +105,9 @@ class Application {
     // Session cookie and cross-origin headers: what every answer gets.
     void finish(const Request& request, Response& response, const Admission& admission) const;
     Response handle_error(Request& request, const std::exception& error) const;
+    // Inside a catch block: the answer for the error being handled, from the
+    // error handlers, or the last-resort answer when they fail too.
+    Response error_answer(Request& request) const;
     void load_session(Request& request, int64_t now, int64_t& issued_at) const;
     void save_session(const Request& request, Response& response, int64_t now,
                       int64_t issued_at) const;

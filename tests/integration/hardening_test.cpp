@@ -58,25 +58,8 @@ long thread_count(pid_t pid) {
     return proc_status_number(pid, "Threads");
 }
 
-// A TCP connection to 127.0.0.1:port that sends nothing; closed on destruction.
-class IdleConnection {
-  public:
-    explicit IdleConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~IdleConnection() { ::close(fd_); }
-    IdleConnection(const IdleConnection&) = delete;
-    IdleConnection& operator=(const IdleConnection&) = delete;
-    bool connected() const { return connected_; }
-
-  private:
-    int fd_;
-    bool connected_ = false;
-};
+// A connection that sends nothing.
+using IdleConnection = ClientSocket;
 
 TEST(ConnectionLimits, IdleConnectionsPastTheCapWaitWithoutThreadsAndDoNotLockOthersOut) {
     ServerProcess server;

@@ -141,6 +141,19 @@ int connect_error(const std::string& host, int port) {
     return 0;
 }
 
+ClientSocket::ClientSocket(int port) {
+    SocketAddress address = socket_address("127.0.0.1", port);
+    fd_ = ::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connected_ = fd_ >= 0 &&
+                 ::connect(fd_, reinterpret_cast<sockaddr*>(&address.storage), address.length) == 0;
+}
+
+ClientSocket::~ClientSocket() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
 ListeningSocket::ListeningSocket(const std::string& host, int port) {
     SocketAddress address = socket_address(host, port);
     fd_ = ::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -36,6 +36,22 @@ bool can_bind(const std::string& host);
 // failed connect (ECONNREFUSED for a closed port).
 int connect_error(const std::string& host, int port);
 
+// A TCP connection from this process to 127.0.0.1:port; closed by the
+// destructor.
+class ClientSocket {
+  public:
+    explicit ClientSocket(int port);
+    ~ClientSocket();
+    ClientSocket(const ClientSocket&) = delete;
+    ClientSocket& operator=(const ClientSocket&) = delete;
+    int fd() const { return fd_; }
+    bool connected() const { return connected_; }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
 // A socket listening on host:port (port 0: any). Closed by the destructor.
 class ListeningSocket {
   public:

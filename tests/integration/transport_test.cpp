@@ -26,16 +26,8 @@ using quillo::testing::WebSocketClient;
 // never send. Every wait has a time-out.
 class Raw {
   public:
-    explicit Raw(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Raw() { ::close(fd_); }
-    bool connected() const { return connected_; }
+    explicit Raw(int port) : socket_(port), fd_(socket_.fd()) {}
+    bool connected() const { return socket_.connected(); }
     bool send(const std::string& data) {
         size_t at = 0;
         while (at < data.size()) {
@@ -65,8 +57,8 @@ class Raw {
     bool closed() const { return closed_; }
 
   private:
-    int fd_ = -1;
-    bool connected_ = false;
+    ClientSocket socket_;
+    int fd_;
     bool closed_ = false;
 };
 
