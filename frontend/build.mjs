@@ -1,7 +1,9 @@
-// Bundles the editor into a build's static folder:
+// Bundles the editor and the terminal into a build's static folder:
 //   node frontend/build.mjs <build>/static
-// writes <build>/static/editor.js and its lazily loaded chunks in
-// <build>/static/editor-chunks/ (minified ES modules).
+// writes <build>/static/editor.js with its lazily loaded chunks in
+// <build>/static/editor-chunks/, and <build>/static/terminal.js with xterm's
+// style sheet beside it as terminal.css (minified ES modules). The IDE
+// loads each one only when it is first needed.
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -21,23 +23,31 @@ try {
   process.exit(1);
 }
 
-// Chunk names carry a hash, so old ones would pile up from build to build.
-fs.rmSync(path.join(outdir, 'editor-chunks'), { recursive: true, force: true });
-const result = await esbuild.build({
-  absWorkingDir: here,
-  entryPoints: ['src/editor.js'],
-  outdir,
-  entryNames: '[name]',
-  chunkNames: 'editor-chunks/[name]-[hash]',
-  bundle: true,
-  splitting: true,
-  format: 'esm',
-  minify: true,
-  target: 'es2020',
-  legalComments: 'none',
-  logLevel: 'warning',
-  metafile: true,
-});
-let total = 0;
-for (const [file, info] of Object.entries(result.metafile.outputs)) total += info.bytes;
-console.log(`editor bundle: ${Object.keys(result.metafile.outputs).length} files, ${Math.round(total / 1024)} KB`);
+// One build per bundle, so that each keeps its chunks in a folder of its
+// own and neither waits for the other's code.
+async function bundle(name) {
+  const chunks = `${name}-chunks`;
+  // Chunk names carry a hash, so old ones would pile up from build to build.
+  fs.rmSync(path.join(outdir, chunks), { recursive: true, force: true });
+  const result = await esbuild.build({
+    absWorkingDir: here,
+    entryPoints: [`src/${name}.js`],
+    outdir,
+    entryNames: '[name]',
+    chunkNames: `${chunks}/[name]-[hash]`,
+    assetNames: `${chunks}/[name]-[hash]`,
+    bundle: true,
+    splitting: true,
+    format: 'esm',
+    minify: true,
+    target: 'es2020',
+    legalComments: 'none',
+    logLevel: 'warning',
+    metafile: true,
+  });
+  const outputs = Object.entries(result.metafile.outputs);
+  const total = outputs.reduce((sum, [, info]) => sum + info.bytes, 0);
+  console.log(`${name} bundle: ${outputs.length} files, ${Math.round(total / 1024)} KB`);
+}
+
+await Promise.all([bundle('editor'), bundle('terminal')]);
