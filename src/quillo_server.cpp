@@ -112,6 +112,7 @@ int serve(const server::ServerContext& context, const server::StartupFlags& flag
     server::run_until_shutdown(
         *g_shutdown_event, server::signals_to_handle(utils::current_platform()), std::cout, log);
     server::shutdown_listeners(*g_server);
+    server::stop_route_modules(context.modules);
     return 0;
 }
 

@@ -31,7 +31,7 @@
 namespace quillo {
 
 // Raised whenever this header or the types it uses change incompatibly.
-inline constexpr int kModuleApiVersion = 5;
+inline constexpr int kModuleApiVersion = 6;
 
 } // namespace quillo
 
@@ -48,6 +48,9 @@ inline constexpr int kModuleApiVersion = 5;
     }
 
 // Optional entry points, looked up by name:
+//   any:  QUILLO_MODULE_EXPORT void quillo_module_stop();
+//         called once when the server stops, after its listeners closed:
+//         end the module's child processes there.
 //   chat: QUILLO_MODULE_EXPORT bool resume_pending_task_on_startup();
 //         true when it resumed an unfinished AI task.
 //   git:  QUILLO_MODULE_EXPORT void install_git_credential_helper();

@@ -79,6 +79,10 @@ struct LaunchOptions {
     std::optional<std::string> cwd;
     std::optional<std::vector<std::string>> env; // "NAME=value"; the server's own when absent
     bool start_new_session = false;              // not stopped by the terminal's Ctrl+C
+    // A terminal device (the far side of a pseudo-terminal): the child's
+    // standard input, output and error and, in a session of its own, its
+    // controlling terminal. The stream modes above are then ignored.
+    std::optional<std::string> terminal;
 };
 
 struct RunOptions : LaunchOptions {
@@ -151,6 +155,18 @@ class Popen {
                 std::optional<std::chrono::milliseconds> timeout = {});
     void send_signal(int signum);
     void kill();
+    // Signals the whole process group the child leads (it must have started
+    // a session of its own): also its children, and also once it has ended
+    // but was not yet waited for.
+    void signal_group(int signum);
+
+    // The caller's ends of the pipes (-1 for a stream that is not a pipe),
+    // for reading and writing them directly; they stay the Popen's own.
+    int stdin_fd() const { return stdin_fd_; }
+    int stdout_fd() const { return stdout_fd_; }
+    int stderr_fd() const { return stderr_fd_; }
+    // The child reads the end of its input.
+    void close_stdin();
 
   private:
     std::string decode(std::string bytes) const;
@@ -163,6 +179,59 @@ class Popen {
     int stdout_fd_ = -1;
     int stderr_fd_ = -1;
     std::optional<int> returncode_;
+};
+
+// The size of a terminal in character cells.
+struct TerminalSize {
+    unsigned short cols = 80;
+    unsigned short rows = 24;
+};
+
+struct PtyOptions {
+    std::optional<std::string> cwd;
+    std::optional<std::vector<std::string>> env; // "NAME=value"; the server's own when absent
+    TerminalSize size;
+};
+
+// A child on a pseudo-terminal of its own, as a terminal emulator starts a
+// shell: the terminal is its standard streams and its controlling terminal,
+// in a new session whose process group it leads. The server keeps the
+// controlling side, `fd()`: what the child writes is read there, and what is
+// written there is the child's keyboard. Apart from that side, the child
+// gets what every Popen gets: the default signal state and no descriptor of
+// the server's. POSIX only.
+class PtyProcess {
+  public:
+    // Throws ProgramNotFound, or SubprocessError naming the failed call.
+    explicit PtyProcess(std::vector<std::string> args, PtyOptions options = {});
+    // Closes the controlling side, which hangs the terminal up: whatever
+    // still runs on it gets SIGHUP. The child is reaped in the background.
+    ~PtyProcess();
+    PtyProcess(PtyProcess&&) = delete;
+    PtyProcess& operator=(PtyProcess&&) = delete;
+
+    // Non-blocking and close-on-exec. Reading gives EIO once nothing has the
+    // terminal open any more, typically because the shell has exited.
+    int fd() const { return fd_; }
+    pid_t pid() const { return child_.pid(); }
+    Popen& child() { return child_; }
+
+    // The programs on the terminal get SIGWINCH and see the new size.
+    void resize(TerminalSize size);
+    // Hangs up: SIGHUP to the child's process group and to the job in the
+    // terminal's foreground, as a closed terminal window does.
+    void hang_up();
+
+  private:
+    struct Opened {
+        int fd;
+        std::string terminal;
+    };
+    static Opened open_terminal(TerminalSize size);
+    PtyProcess(std::vector<std::string> args, PtyOptions options, Opened pty);
+
+    int fd_;
+    Popen child_;
 };
 
 // Starts the child, sends `input`, collects what `capture_output` asks for

@@ -269,15 +269,18 @@ class WebSocketSession : public WebSocket,
         }
         error_code ec;
         beast::get_lowest_layer(*stream_).close(ec);
-        if (events_.on_close) {
-            events_queue_->submit([self = shared_from_this(), code] {
-                try {
+        // The events go once told: a module's events commonly hold the
+        // socket itself, which would otherwise never be freed.
+        events_queue_->submit([self = shared_from_this(), code] {
+            try {
+                if (self->events_.on_close) {
                     self->events_.on_close(code);
-                } catch (...) {
-                    // Nothing is left to tell: the socket is gone.
                 }
-            });
-        }
+            } catch (...) {
+                // Nothing is left to tell: the socket is gone.
+            }
+            self->events_ = {};
+        });
         state_.remove(this);
         state_.release_connection();
     }

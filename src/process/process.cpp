@@ -148,6 +148,15 @@ int plan_stream(posix_spawn_file_actions_t& actions, Stream mode, int target, Pi
     return -1;
 }
 
+// The terminal becomes the three standard streams. The session is new by
+// then (the spawn starts it before the file actions), so opening the
+// terminal without O_NOCTTY makes it the controlling one.
+void plan_terminal(posix_spawn_file_actions_t& actions, const std::string& terminal) {
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, terminal.c_str(), O_RDWR, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO);
+}
+
 } // namespace
 
 TimeoutExpired::TimeoutExpired(const std::vector<std::string>& args,
@@ -179,9 +188,14 @@ Popen::Popen(std::vector<std::string> args, LaunchOptions options)
 
     SpawnPlan plan;
     Pipe in, out, err;
-    stdin_fd_ = plan_stream(plan.actions, options_.stdin_mode, STDIN_FILENO, in);
-    stdout_fd_ = plan_stream(plan.actions, options_.stdout_mode, STDOUT_FILENO, out);
-    stderr_fd_ = plan_stream(plan.actions, options_.stderr_mode, STDERR_FILENO, err);
+    if (options_.terminal) {
+        plan_terminal(plan.actions, *options_.terminal);
+        options_.start_new_session = true;
+    } else {
+        stdin_fd_ = plan_stream(plan.actions, options_.stdin_mode, STDIN_FILENO, in);
+        stdout_fd_ = plan_stream(plan.actions, options_.stdout_mode, STDOUT_FILENO, out);
+        stderr_fd_ = plan_stream(plan.actions, options_.stderr_mode, STDERR_FILENO, err);
+    }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Sockets accepted by the HTTP library are not close-on-exec; a child
     // holding one would keep a finished connection open.
@@ -369,6 +383,16 @@ void Popen::send_signal(int signum) {
 
 void Popen::kill() {
     send_signal(SIGKILL);
+}
+
+void Popen::signal_group(int signum) {
+    if (pid_ > 0 && !returncode_) { // once reaped, the number may be another's
+        ::kill(-pid_, signum);
+    }
+}
+
+void Popen::close_stdin() {
+    close_fd(stdin_fd_);
 }
 
 CompletedProcess run(std::vector<std::string> args, RunOptions options) {

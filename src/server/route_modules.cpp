@@ -3,6 +3,7 @@
 #include "quillo/module.h"
 
 #include <dlfcn.h>
+#include <iostream>
 
 namespace quillo::server {
 
@@ -42,6 +43,24 @@ void* RouteModule::require_symbol(const char* name) const {
         throw ModuleLoadError(last_dl_error());
     }
     return found;
+}
+
+void* RouteModule::find_symbol(const char* name) const {
+    return ::dlsym(handle_, name);
+}
+
+void stop_route_modules(const std::map<std::string, RouteModule>& modules) {
+    for (const auto& [name, module] : modules) {
+        auto stop = reinterpret_cast<void (*)()>(module.find_symbol("quillo_module_stop"));
+        try {
+            if (stop != nullptr) {
+                stop();
+            }
+        } catch (const std::exception& e) {
+            std::cerr << "[SERVER] route module " << name << " failed to stop: " << e.what()
+                      << std::endl;
+        }
+    }
 }
 
 } // namespace quillo::server

@@ -4,6 +4,7 @@
 #include "quillo/blueprint.h"
 
 #include <array>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -45,11 +46,17 @@ class RouteModule {
     const Blueprint& bp() const { return *bp_; }
     // An exported function; throws ModuleLoadError when it is missing.
     void* require_symbol(const char* name) const;
+    // An optional exported function; null when it is missing.
+    void* find_symbol(const char* name) const;
 
   private:
     RouteModule(void* handle, const Blueprint* bp) : handle_(handle), bp_(bp) {}
     void* handle_;
     const Blueprint* bp_;
 };
+
+// Calls each module's optional `quillo_module_stop` once the listeners have
+// closed; one that throws is reported and the others still stop.
+void stop_route_modules(const std::map<std::string, RouteModule>& modules);
 
 } // namespace quillo::server

@@ -1,0 +1,270 @@
+// The run route module: shells on pseudo-terminals (/api/run/terminals) and
+// runs of workspace files (/api/run/start, /api/run/runs), each carried by a
+// WebSocket. Output goes out as binary messages, control as JSON in text
+// messages; both kinds of child outlive their sockets and keep their latest
+// output for the next one.
+#include "runs.h"
+#include "terminals.h"
+
+#include <fstream>
+#include <iostream>
+#include <quillo/module.h>
+
+namespace quillo::run {
+
+namespace {
+
+constexpr int kMaxJsonDepth = 8;
+constexpr long long kMaxLimit = 1000;
+constexpr unsigned short kMaxCells = 1000;
+// The close code for a socket to a terminal or run that is not there (any
+// more): a browser is not shown why a handshake was refused, but it is shown
+// a close code.
+constexpr int kGone = 4404;
+
+// A count from QUILLO_<NAME> or config.json's "<key>"; a bad value is
+// reported and the default kept, since a typo should not take the IDE away.
+size_t limit_setting(const char* variable, const char* key, size_t fallback) {
+    std::optional<std::string> text;
+    std::string source = variable;
+    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') {
+        text = value;
+    } else {
+        std::ifstream file(config_dir() + "/config.json");
+        nlohmann::json config = nlohmann::json::parse(file, nullptr, false);
+        if (config.is_object() && config.contains(key)) {
+            const nlohmann::json& value = config[key];
+            text = value.is_string() ? value.get<std::string>() : value.dump();
+            source = config_dir() + "/config.json: \"" + key + "\"";
+        }
+    }
+    if (!text) {
+        return fallback;
+    }
+    try {
+        size_t used = 0;
+        long long count = std::stoll(*text, &used);
+        if (used == text->size() && count >= 1 && count <= kMaxLimit) {
+            return static_cast<size_t>(count);
+        }
+    } catch (const std::exception&) {
+    }
+    std::cerr << "[WARN] " << source << ": \"" << *text << "\" is not a count from 1 to "
+              << kMaxLimit << "; using " << fallback << std::endl;
+    return fallback;
+}
+
+struct Registries {
+    TerminalRegistry terminals;
+    RunRegistry runs;
+};
+
+// Made on first use, when the configuration is known, and never destroyed:
+// the threads that read the children use it until the process ends.
+Registries& registries() {
+    static Registries* made = [] {
+        TerminalLimits terminal_limits;
+        terminal_limits.max_open =
+            limit_setting("QUILLO_MAX_TERMINALS", "max_terminals", terminal_limits.max_open);
+        RunLimits run_limits;
+        run_limits.max_running =
+            limit_setting("QUILLO_MAX_RUNS", "max_runs", run_limits.max_running);
+        return new Registries{TerminalRegistry(terminal_limits), RunRegistry(run_limits)};
+    }();
+    return *made;
+}
+
+nlohmann::json json_body(const Request& request, bool may_be_empty) {
+    if (may_be_empty && request.body.find_first_not_of(" \t\r\n") == std::string::npos) {
+        return nlohmann::json::object();
+    }
+    auto bounded = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+        if (depth > kMaxJsonDepth) {
+            throw BadRequest("The request body is nested too deeply");
+        }
+        return true;
+    };
+    nlohmann::json body;
+    try {
+        body = nlohmann::json::parse(request.body, bounded);
+    } catch (const nlohmann::json::exception&) {
+        throw BadRequest("The request body is not JSON");
+    }
+    if (!body.is_object()) {
+        throw BadRequest("The request body must be a JSON object");
+    }
+    return body;
+}
+
+// A size in cells from a JSON field, within what a screen can show.
+unsigned short cells(const nlohmann::json& object, const char* name, unsigned short fallback) {
+    auto found = object.find(name);
+    if (found == object.end() || found->is_null()) {
+        return fallback;
+    }
+    if (!found->is_number_integer() || *found < 1 || *found > kMaxCells) {
+        throw BadRequest(std::string("\"") + name + "\" must be a whole number from 1 to " +
+                         std::to_string(kMaxCells));
+    }
+    return found->get<unsigned short>();
+}
+
+process::TerminalSize terminal_size(const nlohmann::json& object,
+                                    process::TerminalSize fallback = {}) {
+    return {cells(object, "cols", fallback.cols), cells(object, "rows", fallback.rows)};
+}
+
+// Errors answer {"error": "..."} with their status.
+Handler answering(std::function<Response(Request&)> handler) {
+    return [handler = std::move(handler)](Request& request) {
+        try {
+            return handler(request);
+        } catch (const HttpError& error) {
+            return json_response({{"error", error.description()}}, error.code());
+        }
+    };
+}
+
+Response open_terminal(Request& request) {
+    nlohmann::json body = json_body(request, true);
+    std::shared_ptr<Terminal> terminal = registries().terminals.open(terminal_size(body));
+    return json_response(terminal->describe(), 201);
+}
+
+Response end_terminal(Request& request) {
+    if (!registries().terminals.end(request.view_args.at("id"))) {
+        throw NotFound("No such terminal");
+    }
+    return json_response({{"ok", true}});
+}
+
+// Keystrokes come as binary messages, control as JSON text messages.
+SocketEvents terminal_socket(Request& request, std::shared_ptr<WebSocket> socket) {
+    std::shared_ptr<Terminal> terminal = registries().terminals.find(request.view_args.at("id"));
+    if (!terminal) {
+        socket->close(kGone, "no such terminal");
+        return {};
+    }
+    terminal->attach(socket);
+    SocketEvents events;
+    events.on_message = [terminal](std::string message, WebSocket::Kind kind) {
+        if (kind == WebSocket::Kind::Binary) {
+            terminal->type(message);
+            return;
+        }
+        nlohmann::json control = nlohmann::json::parse(message, nullptr, false);
+        if (control.is_object() && control.value("type", "") == "resize") {
+            try {
+                terminal->resize(terminal_size(control));
+            } catch (const HttpError&) {
+                // A size out of range changes nothing.
+            }
+        }
+    };
+    events.on_close = [terminal, raw = socket.get()](int) { terminal->detached(raw); };
+    return events;
+}
+
+std::vector<std::string> run_arguments(const nlohmann::json& body) {
+    std::vector<std::string> args;
+    auto found = body.find("args");
+    if (found == body.end() || found->is_null()) {
+        return args;
+    }
+    if (!found->is_array()) {
+        throw BadRequest("\"args\" must be a list of texts");
+    }
+    for (const nlohmann::json& arg : *found) {
+        if (!arg.is_string()) {
+            throw BadRequest("\"args\" must be a list of texts");
+        }
+        args.push_back(arg.get<std::string>());
+    }
+    return args;
+}
+
+Response start_run(Request& request) {
+    nlohmann::json body = json_body(request, false);
+    auto path = body.find("path");
+    if (path == body.end() || !path->is_string()) {
+        throw BadRequest("The request names no \"path\"");
+    }
+    std::shared_ptr<Run> run =
+        registries().runs.start(path->get<std::string>(), run_arguments(body));
+    return json_response(run->describe(), 201);
+}
+
+std::shared_ptr<Run> named_run(Request& request) {
+    std::shared_ptr<Run> run = registries().runs.find(request.view_args.at("id"));
+    if (!run) {
+        throw NotFound("No such run");
+    }
+    return run;
+}
+
+// Input comes as binary messages; the text message {"type": "eof"} ends it.
+SocketEvents run_socket(Request& request, std::shared_ptr<WebSocket> socket) {
+    std::shared_ptr<Run> run = registries().runs.find(request.view_args.at("id"));
+    if (!run) {
+        socket->close(kGone, "no such run");
+        return {};
+    }
+    run->attach(socket);
+    SocketEvents events;
+    events.on_message = [run](std::string message, WebSocket::Kind kind) {
+        if (kind == WebSocket::Kind::Binary) {
+            run->input(message);
+            return;
+        }
+        nlohmann::json control = nlohmann::json::parse(message, nullptr, false);
+        if (control.is_object() && control.value("type", "") == "eof") {
+            run->end_input();
+        }
+    };
+    events.on_close = [run, raw = socket.get()](int) { run->detached(raw); };
+    return events;
+}
+
+Blueprint& run_bp() {
+    static Blueprint bp("run_bp");
+    return bp;
+}
+
+const bool registered = [] {
+    Blueprint& bp = run_bp();
+    bp.route("/api/run/module", {"GET"}, [](Request&) {
+        return json_response({{"module", "run"}, {"stand_in", false}});
+    });
+    bp.route("/api/run/terminals", {"POST"}, answering(open_terminal));
+    bp.route("/api/run/terminals", {"GET"}, [](Request&) {
+        return json_response({{"terminals", registries().terminals.list()}});
+    });
+    bp.route("/api/run/terminals/<id>", {"DELETE"}, answering(end_terminal));
+    bp.websocket("/api/run/terminals/<id>/ws", terminal_socket);
+    bp.route("/api/run/start", {"POST"}, answering(start_run));
+    bp.route("/api/run/runs", {"GET"}, [](Request&) {
+        return json_response({{"runs", registries().runs.list()}});
+    });
+    bp.route("/api/run/runs/<id>", {"GET"}, answering([](Request& request) {
+                 return json_response(named_run(request)->describe());
+             }));
+    bp.route("/api/run/runs/<id>/stop", {"POST"}, answering([](Request& request) {
+                 named_run(request)->stop();
+                 return json_response({{"ok", true}});
+             }));
+    bp.websocket("/api/run/runs/<id>/ws", run_socket);
+    return true;
+}();
+
+} // namespace
+
+} // namespace quillo::run
+
+QUILLO_ROUTE_MODULE(quillo::run::run_bp())
+
+// The server is stopping: every shell hangs up, as when a terminal window
+// closes, and so does every run.
+QUILLO_MODULE_EXPORT void quillo_module_stop() {
+    quillo::run::registries().terminals.end_all();
+    quillo::run::registries().runs.hang_up_all();
+}

@@ -1,0 +1,314 @@
+// Terminals and runs as the browser uses them: created over HTTP, carried by
+// real WebSockets, in the server the run module is loaded into.
+#include "server_process.h"
+#include "websocket_client.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <unistd.h>
+
+namespace quillo::integration {
+namespace {
+
+using nlohmann::json;
+using quillo::testing::WebSocketClient;
+using Clock = std::chrono::steady_clock;
+
+// What a socket brought: the binary output, the text messages, the close.
+struct Received {
+    std::string output;
+    std::vector<json> control;
+    bool closed = false;
+};
+
+class RunApiTest : public ::testing::Test {
+  protected:
+    void start(std::vector<std::pair<std::string, std::string>> env = {}) {
+        ServerOptions options;
+        options.env = std::move(env);
+        server_ = std::make_unique<ServerProcess>(std::move(options));
+        ASSERT_TRUE(server_->wait_until_listening()) << server_->describe();
+        auto setup = client().Post("/api/auth/setup", R"({"password":"pw"})", "application/json");
+        ASSERT_TRUE(setup && setup->status == 200);
+        std::string cookie = setup->get_header_value("Set-Cookie");
+        cookie_ = cookie.substr(0, cookie.find(';'));
+    }
+    http::Client client() const { return http_client(server_->host(), server_->port()); }
+
+    json call(const std::string& method, const std::string& path, const json& body = nullptr,
+              int expected = 200) {
+        http::Request request;
+        request.method = method;
+        request.path = path;
+        request.headers.emplace("Cookie", cookie_);
+        request.body = body.is_null() ? "" : body.dump();
+        http::Result result = client().send(request);
+        EXPECT_TRUE(result) << method << " " << path;
+        if (!result) {
+            return json();
+        }
+        EXPECT_EQ(result->status, expected) << method << " " << path << ": " << result->body;
+        return json::parse(result->body, nullptr, false);
+    }
+
+    std::unique_ptr<WebSocketClient> socket(const std::string& target,
+                                            WebSocketClient::Fields fields = {}) {
+        fields.emplace_back("Cookie", cookie_);
+        return std::make_unique<WebSocketClient>(server_->port(), target, fields);
+    }
+
+    // Reads until `done` holds for what came, the socket closes, or 10 s
+    // pass (a read that times out ends the client's socket).
+    static Received read_until(WebSocketClient& socket,
+                               const std::function<bool(const Received&)>& done) {
+        Received got;
+        auto deadline = Clock::now() + 10s;
+        while (!done(got)) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            std::optional<std::string> message = socket.read(std::max(left, 1ms));
+            if (!message) {
+                got.closed = !socket.timed_out();
+                break;
+            }
+            if (socket.last_was_binary()) {
+                got.output += *message;
+            } else {
+                got.control.push_back(json::parse(*message, nullptr, false));
+            }
+        }
+        return got;
+    }
+    static Received read_to_close(WebSocketClient& socket) {
+        return read_until(socket, [](const Received&) { return false; });
+    }
+    static std::function<bool(const Received&)> output_has(const std::string& text) {
+        return [text](const Received& got) { return got.output.find(text) != std::string::npos; };
+    }
+
+    void write_workspace_file(const std::string& name, const std::string& content,
+                              bool executable = false) {
+        write_text(server_->workspace() + "/" + name, content);
+        if (executable) {
+            std::filesystem::permissions(server_->workspace() + "/" + name,
+                                         std::filesystem::perms::owner_exec,
+                                         std::filesystem::perm_options::add);
+        }
+    }
+
+    std::unique_ptr<ServerProcess> server_;
+    std::string cookie_;
+};
+
+// The open descriptors of `pid` that are sockets: a child must hold none of
+// the server's (its listener, other clients' connections).
+std::vector<std::string> sockets_held_by(pid_t pid) {
+    std::vector<std::string> sockets;
+    std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(fd_dir, error)) {
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.starts_with("socket:")) {
+            sockets.push_back(entry.path().filename().string() + " -> " + target);
+        }
+    }
+    return sockets;
+}
+
+// Fields 6 (session) and 7 (controlling terminal) of /proc/<pid>/stat.
+std::pair<long, long> session_and_terminal(pid_t pid) {
+    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string state;
+    long parent = 0, group = 0, session = 0, terminal = 0;
+    rest >> state >> parent >> group >> session >> terminal;
+    return {session, terminal};
+}
+
+bool process_gone_within(pid_t pid, std::chrono::milliseconds timeout) {
+    for (auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+        std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+        if (stat.empty() || stat.find(") Z") != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+TEST_F(RunApiTest, AShellOnItsOwnTerminalOutlivesItsSocketAndEndsWithExit) {
+    start();
+    json terminal = call("POST", "/api/run/terminals", {{"cols", 80}, {"rows", 24}}, 201);
+    ASSERT_TRUE(terminal["id"].is_string()) << terminal;
+    std::string target = "/api/run/terminals/" + terminal["id"].get<std::string>() + "/ws";
+    pid_t shell = terminal["pid"].get<pid_t>();
+
+    auto first = socket(target);
+    ASSERT_EQ(first->status(), 101) << first->refusal_body();
+    first->send("echo $((6*7))\n", true);
+    EXPECT_TRUE(read_until(*first, output_has("42\r\n")).output.find("42\r\n") !=
+                std::string::npos);
+
+    // The shell leads a session whose controlling terminal is its own, and
+    // holds no socket of the server's.
+    auto [session, tty] = session_and_terminal(shell);
+    EXPECT_EQ(session, shell);
+    EXPECT_NE(tty, 0);
+    EXPECT_EQ(sockets_held_by(shell), std::vector<std::string>());
+
+    first->send(json{{"type", "resize"}, {"cols", 101}, {"rows", 33}}.dump());
+    first->send("stty size\n", true);
+    EXPECT_NE(read_until(*first, output_has("33 101")).output.find("33 101"), std::string::npos);
+
+    // Closed and reopened: the earlier output comes first, then it goes on.
+    first->close();
+    first.reset();
+    EXPECT_TRUE(call("GET", "/api/run/terminals")["terminals"][0]["connected"] == false);
+    auto second = socket(target);
+    ASSERT_EQ(second->status(), 101);
+    Received replay = read_until(*second, output_has("33 101"));
+    EXPECT_LT(replay.output.find("42\r\n"), replay.output.find("33 101")) << replay.output;
+
+    // A third socket takes the terminal over; the second is told why.
+    auto third = socket(target);
+    ASSERT_EQ(third->status(), 101);
+    read_to_close(*second);
+    EXPECT_EQ(second->close_code(), 4001);
+
+    third->send("exit\n", true);
+    Received end = read_to_close(*third);
+    EXPECT_TRUE(end.closed);
+    EXPECT_EQ(third->close_code(), 1000);
+    ASSERT_FALSE(end.control.empty());
+    EXPECT_EQ(end.control.back(), json({{"type", "exit"}, {"code", 0}, {"signal", nullptr}}));
+    EXPECT_EQ(call("GET", "/api/run/terminals")["terminals"], json::array());
+    auto gone = socket(target);
+    EXPECT_EQ(read_to_close(*gone).output, "");
+    EXPECT_EQ(gone->close_code(), 4404);
+}
+
+TEST_F(RunApiTest, ARunStreamsItsOutputTakesInputAndKeepsItForLaterSockets) {
+    start();
+    write_workspace_file("app/talk.py", "import sys, time\n"
+                                        "for n in range(3):\n"
+                                        "    print('line', n)\n"
+                                        "    time.sleep(0.3)\n"
+                                        "print('hello,', input())\n"
+                                        "sys.exit(3)\n");
+    json run = call("POST", "/api/run/start", {{"path", "app/talk.py"}}, 201);
+    std::string id = run["id"];
+    auto live = socket("/api/run/runs/" + id + "/ws");
+    ASSERT_EQ(live->status(), 101);
+
+    // The first line arrives while the program still runs.
+    read_until(*live, output_has("line 0\n"));
+    EXPECT_EQ(call("GET", "/api/run/runs/" + id)["running"], true);
+    EXPECT_EQ(sockets_held_by(call("GET", "/api/run/runs/" + id)["pid"].get<pid_t>()),
+              std::vector<std::string>());
+    live->send("Ada\n", true);
+    Received rest = read_to_close(*live);
+    EXPECT_NE(rest.output.find("hello, Ada\n"), std::string::npos) << rest.output;
+    EXPECT_EQ(live->close_code(), 1000);
+    ASSERT_EQ(rest.control.size(), 1u);
+    EXPECT_EQ(rest.control[0]["code"], 3);
+    EXPECT_EQ(rest.control[0]["signal"], nullptr);
+    EXPECT_GE(rest.control[0]["duration_ms"].get<long long>(), 600);
+
+    // A socket opened after the end gets everything, the status, a close.
+    auto late = socket("/api/run/runs/" + id + "/ws");
+    Received kept = read_to_close(*late);
+    EXPECT_EQ(kept.output, "line 0\nline 1\nline 2\nhello, Ada\n");
+    EXPECT_EQ(kept.control, rest.control);
+    EXPECT_EQ(late->close_code(), 1000);
+
+    // Compiled languages: the compiler's complaint is the output of a run
+    // that failed; a good program runs with its arguments.
+    write_workspace_file("bad.c", "int main( { }\n");
+    write_workspace_file("good.cpp", "#include <cstdio>\n"
+                                     "int main(int, char** argv) { std::printf(\"got %s\\n\", "
+                                     "argv[1]); }\n");
+    json bad = call("POST", "/api/run/start", {{"path", "bad.c"}}, 201);
+    Received compiled =
+        read_to_close(*socket("/api/run/runs/" + bad["id"].get<std::string>() + "/ws"));
+    EXPECT_NE(compiled.output.find("error"), std::string::npos) << compiled.output;
+    EXPECT_NE(compiled.control.at(0)["code"], 0);
+    json good = call("POST", "/api/run/start", {{"path", "good.cpp"}, {"args", {"it"}}}, 201);
+    EXPECT_EQ(
+        read_to_close(*socket("/api/run/runs/" + good["id"].get<std::string>() + "/ws")).output,
+        "got it\n");
+
+    // What cannot run is refused up front.
+    write_workspace_file("notes.txt", "hi\n");
+    call("POST", "/api/run/start", {{"path", "notes.txt"}}, 400);
+    call("POST", "/api/run/start", {{"path", "../etc/passwd"}}, 400);
+    call("POST", "/api/run/start", {{"path", "missing.py"}}, 404);
+    EXPECT_EQ(call("GET", "/api/run/runs")["runs"].size(), 3u);
+}
+
+TEST_F(RunApiTest, StopEndsAProgramThatIgnoresSigtermAndFloodsAreBounded) {
+    start();
+    write_workspace_file("stubborn.sh", "trap '' TERM\necho ready\nwhile :; do sleep 0.05; done\n");
+    std::string id = call("POST", "/api/run/start", {{"path", "stubborn.sh"}}, 201)["id"];
+    auto watcher = socket("/api/run/runs/" + id + "/ws");
+    read_until(*watcher, output_has("ready"));
+    auto stopped_at = Clock::now();
+    call("POST", "/api/run/runs/" + id + "/stop");
+    Received end = read_to_close(*watcher);
+    auto took = Clock::now() - stopped_at;
+    ASSERT_EQ(end.control.size(), 1u) << end.output << server_->describe();
+    EXPECT_EQ(end.control[0]["signal"], "SIGKILL");
+    EXPECT_GE(took, 2500ms) << "SIGTERM was ignored: only SIGKILL after the grace ends it";
+    EXPECT_LT(took, 6s);
+
+    // `yes` against a socket that is not read, then against none: the
+    // server's memory stays within the kept output.
+    write_workspace_file("flood.sh", "exec yes\n");
+    std::string flood = call("POST", "/api/run/start", {{"path", "flood.sh"}}, 201)["id"];
+    long peak_kb = 0;
+    {
+        auto unread = socket("/api/run/runs/" + flood + "/ws");
+        ASSERT_EQ(unread->status(), 101);
+        for (int i = 0; i < 25; ++i) {
+            std::this_thread::sleep_for(100ms);
+            peak_kb = std::max(peak_kb, proc_status_number(server_->pid(), "VmRSS"));
+        }
+    }
+    for (int i = 0; i < 25; ++i) {
+        std::this_thread::sleep_for(100ms);
+        peak_kb = std::max(peak_kb, proc_status_number(server_->pid(), "VmRSS"));
+    }
+    EXPECT_EQ(call("GET", "/api/run/runs/" + flood)["running"], true);
+    EXPECT_LT(peak_kb, 40 * 1024);
+    call("POST", "/api/run/runs/" + flood + "/stop");
+}
+
+TEST_F(RunApiTest, StrangersAreRefusedLimitsHoldAndStoppingTheServerHangsUpShells) {
+    start({{"QUILLO_MAX_TERMINALS", "1"}});
+    json ended = call("POST", "/api/run/terminals", nullptr, 201);
+    call("POST", "/api/run/terminals", nullptr, 409);
+    call("DELETE", "/api/run/terminals/" + ended["id"].get<std::string>());
+    EXPECT_TRUE(process_gone_within(ended["pid"].get<pid_t>(), 5s));
+    json terminal = call("POST", "/api/run/terminals", nullptr, 201);
+    std::string target = "/api/run/terminals/" + terminal["id"].get<std::string>() + "/ws";
+
+    WebSocketClient anonymous(server_->port(), target);
+    EXPECT_EQ(anonymous.status(), 401);
+    auto foreign = socket(target, {{"Origin", "https://evil.example"}});
+    EXPECT_EQ(foreign->status(), 403);
+    EXPECT_EQ(socket("/api/run/terminals/0123456789abcdef/ws")->status(), 101);
+    call("DELETE", "/api/run/terminals/0123456789abcdef", nullptr, 404);
+
+    auto shell = socket(target);
+    ASSERT_EQ(shell->status(), 101);
+    shell->send("trap 'exit 9' HUP; echo ar''med\n", true);
+    read_until(*shell, output_has("armed\r\n"));
+    server_->send_signal(SIGTERM);
+    EXPECT_EQ(server_->wait_exit(), 0);
+    EXPECT_TRUE(process_gone_within(terminal["pid"].get<pid_t>(), 5s));
+}
+
+} // namespace
+} // namespace quillo::integration
