@@ -87,6 +87,46 @@
       ready: 'ready',
       notLoaded: 'not loaded',
       close: 'Close',
+      terminal: 'Terminal',
+      terminals: 'Terminals',
+      newTerminal: 'New terminal',
+      terminalN: 'Terminal {n}',
+      closeTerminal: 'Close terminal {n}',
+      terminalInput: 'Terminal {n}: type here',
+      noTerminals: 'No terminal is open. Open one with +.',
+      terminalKeys: 'Terminal keys',
+      keyCtrl: 'Ctrl: hold for the next key',
+      keyEsc: 'Escape',
+      keyPipe: 'Vertical bar',
+      keyTilde: 'Tilde',
+      keySlash: 'Slash',
+      keyMinus: 'Minus',
+      paste: 'Paste',
+      pasteLabel: 'Text to paste',
+      terminalFailed: 'The terminal could not be loaded.',
+      reconnecting: 'Connection lost. Reconnecting…',
+      takenOver: 'Opened in another window.',
+      takeBack: 'Use here',
+      shellEnded: 'The shell ended.',
+      shellExited: 'The shell ended with code {code}.',
+      shellKilled: 'The shell was ended by {signal}.',
+      terminalGone: 'This terminal no longer exists.',
+      run: 'Run',
+      runOutput: 'Output',
+      running: 'Running…',
+      starting: 'Starting…',
+      stop: 'Stop',
+      stopProgram: 'Stop the program',
+      closeOutput: 'Close the output',
+      programInput: 'Input for the program',
+      send: 'Send',
+      endOfInput: 'End of input',
+      exitedIn: 'Exited with code {code} in {time}',
+      stoppedBy: 'Stopped by {signal}',
+      ended: 'Ended',
+      seconds: '{n} s',
+      minutes: '{m} min {s} s',
+      cannotRun: 'Files whose name is not UTF-8 cannot be run.',
     },
     zh: {
       files: '文件',
@@ -164,6 +204,46 @@
       ready: '就绪',
       notLoaded: '未加载',
       close: '关闭',
+      terminal: '终端',
+      terminals: '终端列表',
+      newTerminal: '新建终端',
+      terminalN: '终端 {n}',
+      closeTerminal: '关闭终端 {n}',
+      terminalInput: '终端 {n}：在此输入',
+      noTerminals: '没有打开的终端。用 + 新建一个。',
+      terminalKeys: '终端按键',
+      keyCtrl: 'Ctrl：作用于下一个键',
+      keyEsc: 'Esc 键',
+      keyPipe: '竖线',
+      keyTilde: '波浪号',
+      keySlash: '斜杠',
+      keyMinus: '减号',
+      paste: '粘贴',
+      pasteLabel: '要粘贴的文本',
+      terminalFailed: '无法加载终端。',
+      reconnecting: '连接已断开，正在重新连接…',
+      takenOver: '已在另一个窗口中打开。',
+      takeBack: '在此使用',
+      shellEnded: 'Shell 已结束。',
+      shellExited: 'Shell 已结束，退出码 {code}。',
+      shellKilled: 'Shell 已被 {signal} 结束。',
+      terminalGone: '此终端已不存在。',
+      run: '运行',
+      runOutput: '输出',
+      running: '正在运行…',
+      starting: '正在启动…',
+      stop: '停止',
+      stopProgram: '停止程序',
+      closeOutput: '关闭输出',
+      programInput: '程序的输入',
+      send: '发送',
+      endOfInput: '结束输入',
+      exitedIn: '已退出，退出码 {code}，用时 {time}',
+      stoppedBy: '已被 {signal} 停止',
+      ended: '已结束',
+      seconds: '{n} 秒',
+      minutes: '{m} 分 {s} 秒',
+      cannotRun: '文件名不是 UTF-8 的文件无法运行。',
     },
   });
 
@@ -179,6 +259,9 @@
     menu: 'M4 7h16M4 12h16M4 17h16',
     close: 'M6 6l12 12M18 6L6 18',
     trash: 'M4 7h16M9 7V4h6v3M6 7l1 13h10l1-13',
+    terminal: 'M4 5h16v14H4zM7.5 9.5l3 2.5-3 2.5M12.5 15h4',
+    play: 'M8 5.5v13l10.5-6.5z',
+    paste: 'M9 4h6v3H9zM7 5.5H5.5V20h13V5.5H17',
   };
 
   const iconTemplates = new Map();
@@ -351,15 +434,19 @@
     dom.readOnly = el('span.badge', { text: t('readOnly'), hidden: true });
     dom.saveState = el('span.save-state.muted', { role: 'status' });
     dom.save = el('button.primary.save-button#save-button', { type: 'button', onclick: () => state.active && save(state.active) }, t('save'));
+    dom.run = iconButton('play', t('run'), () => state.active && runFile(state.active), 'run-button');
+    dom.run.id = 'run-button';
     // Saving leaves the focus, and so the on-screen keyboard, in the editor.
     dom.save.addEventListener('mousedown', (event) => event.preventDefault());
     dom.head = el('div.editor-head', { hidden: true },
       iconButton('back', t('backToFiles'), () => leaveEditor(), 'editor-back'),
-      el('h2.editor-title', {}, dom.name, dom.dirty), dom.readOnly, dom.saveState, dom.save);
+      el('h2.editor-title', {}, dom.name, dom.dirty), dom.readOnly, dom.saveState, dom.run, dom.save);
     dom.host = el('div.editor-host');
     dom.keys = buildKeys();
     dom.welcome = el('p.welcome.muted', { text: t('welcome') });
-    dom.editorPane = el('main.editor-pane', {}, dom.tabs, dom.head, dom.host, dom.keys, dom.welcome);
+    dom.runPanel = buildRunPanel();
+    dom.editorPane = el('main.editor-pane', {}, dom.tabs, dom.head, dom.host, dom.runPanel, dom.keys, dom.welcome);
+    dom.termView = buildTerminalView();
 
     dom.toastText = el('span');
     dom.toastAction = el('button.quiet', { type: 'button', hidden: true });
@@ -372,10 +459,11 @@
       el('header.ide-top', {},
         el('div.brand', {}, el('span.logo', { 'aria-hidden': 'true', text: 'Q' }), el('span', { text: 'Quillo' })),
         el('div.bar-actions', {},
+          iconButton('terminal', t('terminal'), () => openTerminalView()),
           iconButton('plus', t('newItem'), () => newMenu()),
           el('button.icon-button#menu-button', { type: 'button', 'aria-label': t('menu'), title: t('menu'), 'aria-haspopup': 'dialog', onclick: () => mainMenu() }, icon('menu')))),
       el('div.ide-body', {}, dom.filesPane, dom.editorPane),
-      dom.toast, dom.upload);
+      dom.termView, dom.toast, dom.upload);
 
     dom.dialog = el('dialog.sheet#ide-dialog');
     // A click on the backdrop of a modal dialog reaches the dialog itself.
@@ -415,6 +503,12 @@
       }
     });
     window.addEventListener('popstate', onPopState);
+    // A phone that wakes from its lock screen, or a network that comes
+    // back, reconnects at once instead of at the end of its wait.
+    document.addEventListener('visibilitychange', () => {
+      if (document.visibilityState === 'visible') reconnectNow();
+    });
+    window.addEventListener('online', reconnectNow);
   }
 
   // The IDE takes the visible part of the screen: when the on-screen
@@ -895,13 +989,16 @@
     const choice = await openSheet(t('menu'), [
       el('h2', { text: t('menu') }),
       el('div.sheet-actions', {},
+        sheetButton('terminal', t('terminal')),
         sheetButton('trash', t('trash')),
         sheetButton('hidden', state.showHidden ? t('hideHidden') : t('showHidden')),
         el('button.sheet-item#status-item', { type: 'submit', value: 'status', text: t('serverStatus') }),
         el('button.sheet-item#logout', { type: 'submit', value: 'logout', text: t('logOut') }),
         cancelButton()),
     ]);
-    if (choice === 'trash') {
+    if (choice === 'terminal') {
+      openTerminalView();
+    } else if (choice === 'trash') {
       showTrash();
     } else if (choice === 'hidden') {
       state.showHidden = !state.showHidden;
@@ -1098,6 +1195,7 @@
     const editable = tab.editor && !tab.editor.view.state.readOnly;
     dom.readOnly.hidden = !(tab.editor && !editable);
     dom.save.hidden = !editable;
+    dom.run.hidden = !tab.editor || Boolean(tab.entry.raw);
     dom.save.disabled = tab.saving;
     dom.saveState.textContent = tab.saving ? t('saving') : (tab.savedFlash ? t('saved') : '');
   }
@@ -1152,6 +1250,11 @@
 
   async function onPopState(event) {
     const next = event.state || {};
+    if (terms.shown !== Boolean(next.terminal)) {
+      if (next.terminal) showTerminalView();
+      else hideTerminalView();
+      return;
+    }
     if (state.active && isNarrow() && !next.editor) {
       const tab = state.active;
       if (!(await mayLeave(tab))) {
@@ -1222,6 +1325,577 @@
     return false;
   }
 
+  // ---- terminals and runs: shared pieces -------------------------------------
+
+  // xterm.js (/terminal.js) and its style sheet come the first time a
+  // terminal or the output of a run is shown.
+  let terminalModule = null;
+  function loadTerminal() {
+    if (!terminalModule) {
+      const link = el('link', { rel: 'stylesheet', href: `/terminal.css?v=${VERSION}` });
+      const styled = new Promise((resolve, reject) => {
+        link.addEventListener('load', resolve, { once: true });
+        link.addEventListener('error', reject, { once: true });
+      });
+      document.head.append(link);
+      terminalModule = Promise.all([import(`/terminal.js?v=${VERSION}`), styled]).then(([module]) => {
+        terminalModule = module;
+        return module;
+      }, (error) => {
+        terminalModule = null;
+        link.remove();
+        throw error;
+      });
+    }
+    return Promise.resolve(terminalModule);
+  }
+
+  const encoder = new TextEncoder();
+  const socketUrl = (path) => `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}${path}`;
+  const streams = new Set();
+
+  // A WebSocket to a terminal or a run that comes back by itself when it
+  // drops (a phone's screen lock, a network change), waiting longer after
+  // each failed try. The server sends what it kept first on every new
+  // socket, so `onOpen` clears what was shown. It stays closed after the
+  // end (1000) and after another window took the stream over (4001).
+  // `exists()` tells, after a refused handshake, whether to try again.
+  // `onStatus` hears 'open', 'retrying', 'ended', 'taken' and 'gone'.
+  class Stream {
+    constructor(path, handlers) {
+      this.url = socketUrl(path);
+      this.handlers = handlers;
+      this.socket = null;
+      this.timer = null;
+      this.attempt = 0;
+      this.stopped = false;
+      streams.add(this);
+      this.connect();
+    }
+
+    connect() {
+      clearTimeout(this.timer);
+      this.timer = null;
+      const socket = new WebSocket(this.url);
+      socket.binaryType = 'arraybuffer';
+      this.socket = socket;
+      let opened = false;
+      socket.addEventListener('open', () => {
+        if (socket !== this.socket) return;
+        opened = true;
+        this.attempt = 0;
+        this.handlers.onOpen();
+        this.handlers.onStatus('open');
+      });
+      socket.addEventListener('message', (event) => {
+        if (socket !== this.socket) return;
+        if (typeof event.data !== 'string') {
+          this.handlers.onBinary(new Uint8Array(event.data));
+          return;
+        }
+        let message;
+        try {
+          message = JSON.parse(event.data);
+        } catch (_) {
+          return;
+        }
+        this.handlers.onText(message);
+      });
+      socket.addEventListener('close', (event) => {
+        if (socket !== this.socket || this.stopped) return;
+        this.socket = null;
+        if (event.code === 1000) this.handlers.onStatus('ended');
+        else if (event.code === 4001) this.handlers.onStatus('taken');
+        else this.retry(opened);
+      });
+    }
+
+    async retry(opened) {
+      // A refused handshake is a stream the server no longer has, or a
+      // server that is down; only the first is final.
+      if (!opened && (await this.handlers.exists()) === false) {
+        this.stopped = true;
+        streams.delete(this);
+        this.handlers.onStatus('gone');
+        return;
+      }
+      if (this.stopped) return;
+      const delay = Math.min(500 * 2 ** this.attempt, 10000);
+      this.attempt += 1;
+      this.handlers.onStatus('retrying');
+      this.timer = setTimeout(() => this.connect(), delay);
+    }
+
+    // Skips what is left of the wait.
+    now() {
+      if (this.timer !== null && !this.stopped) this.connect();
+    }
+
+    // After another window took it over: take it back.
+    reclaim() {
+      this.stopped = false;
+      this.attempt = 0;
+      streams.add(this);
+      this.connect();
+    }
+
+    send(data) {
+      if (!this.socket || this.socket.readyState !== WebSocket.OPEN) return false;
+      this.socket.send(data);
+      return true;
+    }
+
+    close() {
+      this.stopped = true;
+      streams.delete(this);
+      clearTimeout(this.timer);
+      this.timer = null;
+      if (this.socket) this.socket.close(1000);
+      this.socket = null;
+    }
+  }
+
+  function reconnectNow() {
+    for (const stream of streams) stream.now();
+  }
+
+  // A line of status with, at times, one button.
+  function statusLine(className) {
+    const text = el('span.stream-text');
+    const action = el('button.quiet.stream-action', { type: 'button', hidden: true });
+    const node = el(`div.stream-status${className ? '.' + className : ''}`, { role: 'status', 'aria-live': 'polite' }, text, action);
+    return {
+      node,
+      set(message, button) {
+        text.textContent = message || '';
+        action.hidden = !button;
+        action.onclick = null;
+        if (button) {
+          action.textContent = button.label;
+          action.onclick = button.run;
+        }
+        node.classList.toggle('empty', !message && !button);
+      },
+    };
+  }
+
+  // Fits a terminal to its box whenever the box changes size: the screen
+  // turns, the on-screen keyboard opens, a panel opens beside it.
+  function fitOnResize(box, fit) {
+    let pending = false;
+    new ResizeObserver(() => {
+      if (pending) return;
+      pending = true;
+      requestAnimationFrame(() => {
+        pending = false;
+        fit();
+      });
+    }).observe(box);
+  }
+
+  function formatDuration(ms) {
+    if (typeof ms !== 'number') return '';
+    if (ms < 60000) return t('seconds', { n: (ms / 1000).toFixed(1) });
+    const total = Math.round(ms / 1000);
+    return t('minutes', { m: Math.floor(total / 60), s: total % 60 });
+  }
+
+  // ---- the Terminal view -------------------------------------------------------
+
+  const terms = { shown: false, sessions: [], active: null, counter: 0, loaded: false };
+
+  function buildTerminalView() {
+    dom.termTabs = el('ul.term-tabs', { 'aria-label': t('terminals') });
+    dom.termStatus = statusLine('term-status');
+    dom.termEmpty = el('p.muted.term-empty', { text: t('noTerminals'), hidden: true });
+    dom.termHost = el('div.term-host', {}, dom.termEmpty);
+    fitOnResize(dom.termHost, () => terms.active && terms.active.handle && terms.active.handle.fit());
+    dom.termKeys = buildTerminalKeys();
+    return el('section.term-view', { 'aria-label': t('terminal'), hidden: true },
+      el('div.term-head', {},
+        iconButton('back', t('backToFiles'), () => closeTerminalView(), 'term-back'),
+        el('h2.visually-hidden', { text: t('terminal') }),
+        dom.termTabs,
+        iconButton('plus', t('newTerminal'), () => newTerminal(), 'term-new')),
+      dom.termStatus.node, dom.termHost, dom.termKeys);
+  }
+
+  // Keys a phone keyboard lacks. Ctrl stays pressed for the next key typed.
+  function buildTerminalKeys() {
+    const keys = [
+      ['ctrl', 'Ctrl', t('keyCtrl')], ['esc', 'Esc', t('keyEsc')], ['tab', '⇥', t('keyTab')],
+      ['left', '←', t('keyLeft')], ['up', '↑', t('keyUp')], ['down', '↓', t('keyDown')], ['right', '→', t('keyRight')],
+      ['|', '|', t('keyPipe')], ['~', '~', t('keyTilde')], ['/', '/', t('keySlash')], ['-', '-', t('keyMinus')],
+    ];
+    const row = el('div.keys.term-keys', { role: 'toolbar', 'aria-label': t('terminalKeys') });
+    const keep = (button) => {
+      // Keeps the focus, and so the on-screen keyboard, in the terminal.
+      button.addEventListener('pointerdown', (event) => event.preventDefault());
+      button.addEventListener('mousedown', (event) => event.preventDefault());
+      return button;
+    };
+    for (const [key, text, label] of keys) {
+      const button = keep(el('button.key', {
+        type: 'button', 'aria-label': label, title: label, 'data-key': key, text,
+        'aria-pressed': key === 'ctrl' ? 'false' : null,
+      }));
+      button.addEventListener('click', () => {
+        const handle = terms.active && terms.active.handle;
+        if (!handle) return;
+        if (key === 'ctrl') handle.setCtrl(!handle.ctrl);
+        else handle.key(key);
+      });
+      row.append(button);
+    }
+    dom.ctrlKey = row.querySelector('[data-key="ctrl"]');
+    const paste = keep(el('button.key.key-paste', { type: 'button', 'aria-label': t('paste'), title: t('paste'), 'data-key': 'paste' }, icon('paste')));
+    paste.addEventListener('click', () => pasteIntoTerminal());
+    row.append(paste);
+    return row;
+  }
+
+  function showCtrl() {
+    const handle = terms.active && terms.active.handle;
+    dom.ctrlKey.setAttribute('aria-pressed', handle && handle.ctrl ? 'true' : 'false');
+  }
+
+  async function pasteIntoTerminal() {
+    const session = terms.active;
+    if (!session || !session.handle) return;
+    let text = null;
+    try {
+      text = await navigator.clipboard.readText();
+    } catch (_) {
+      // No permission, or a page without a secure context: ask for it.
+    }
+    if (text === null) text = await askPaste();
+    if (text && terms.active === session) {
+      session.handle.paste(text);
+      session.handle.focus();
+    }
+  }
+
+  async function askPaste() {
+    const id = `paste-${Date.now()}`;
+    const area = el('textarea.paste-area', { id, rows: '4', autocapitalize: 'off', autocomplete: 'off', spellcheck: 'false' });
+    const shown = openSheet(t('paste'), [
+      el('h2', { text: t('paste') }),
+      el('label', { for: id, text: t('pasteLabel') }), area,
+      el('div.sheet-actions.row', {}, sheetButton('ok', t('paste'), '.primary'), cancelButton()),
+    ]);
+    area.focus();
+    return (await shown) === 'ok' ? area.value : null;
+  }
+
+  function openTerminalView() {
+    if (terms.shown) return;
+    history.pushState({ ...(history.state || {}), terminal: true }, '');
+    showTerminalView();
+  }
+
+  function closeTerminalView() {
+    if (history.state && history.state.terminal) history.back();
+    else hideTerminalView();
+  }
+
+  async function showTerminalView() {
+    terms.shown = true;
+    dom.ide.classList.add('terminal-open');
+    dom.termView.hidden = false;
+    if (dom.dialog.open) dom.dialog.close('');
+    try {
+      await loadTerminal();
+    } catch (_) {
+      dom.termStatus.set(t('terminalFailed'));
+      return;
+    }
+    if (!terms.shown) return;
+    if (!terms.loaded) {
+      terms.loaded = true;
+      // Terminals opened before a reload, or in another window, are still
+      // there: list them and attach to each.
+      const answer = await request('/api/run/terminals');
+      if (answer.status === 200) {
+        const known = new Set(terms.sessions.map((session) => session.id));
+        const found = (answer.body.terminals || []).filter((info) => !known.has(info.id))
+          .sort((a, b) => (a.created || 0) - (b.created || 0));
+        for (const info of found) addSession(info);
+      } else {
+        terms.loaded = false;
+        dom.termStatus.set(problem(answer));
+      }
+      if (!terms.sessions.length && terms.loaded) await newTerminal();
+    }
+    const session = terms.active || terms.sessions[0];
+    if (session) activateSession(session);
+    renderTermLayout();
+  }
+
+  function hideTerminalView() {
+    terms.shown = false;
+    dom.ide.classList.remove('terminal-open');
+    dom.termView.hidden = true;
+  }
+
+  function renderTermLayout() {
+    dom.termEmpty.hidden = terms.sessions.length > 0;
+    dom.termKeys.hidden = !terms.active;
+    if (!terms.active) dom.termStatus.set('');
+  }
+
+  async function newTerminal() {
+    try {
+      await loadTerminal();
+    } catch (_) {
+      toast(t('terminalFailed'));
+      return;
+    }
+    // The new shell starts at the size a terminal has here.
+    const size = terms.active && terms.active.handle
+      ? { cols: terms.active.handle.cols, rows: terms.active.handle.rows } : {};
+    const answer = await request('/api/run/terminals', size);
+    if (answer.status !== 201) {
+      toast(problem(answer));
+      return;
+    }
+    activateSession(addSession(answer.body));
+    renderTermLayout();
+  }
+
+  function addSession(info) {
+    terms.counter += 1;
+    const session = {
+      id: info.id, n: terms.counter, state: 'connecting', exit: null, handle: null, stream: null,
+      pane: el('div.term-pane', { 'data-terminal': info.id }),
+      item: null,
+    };
+    dom.termHost.append(session.pane);
+    session.handle = terminalModule.createTerminal(session.pane, {
+      label: t('terminalInput', { n: session.n }),
+      onData: (text) => session.stream && session.stream.send(encoder.encode(text)),
+      onResize: () => sendSize(session),
+      onCtrlChange: () => { if (terms.active === session) showCtrl(); },
+    });
+    session.handle.fit();
+    const label = t('terminalN', { n: session.n });
+    session.item = el('li.term-tab', { 'data-terminal': info.id },
+      el('button.term-tab-name', { type: 'button', onclick: () => activateSession(session) }, label),
+      iconButton('close', t('closeTerminal', { n: session.n }), () => closeSession(session), 'tab-close'));
+    dom.termTabs.append(session.item);
+    terms.sessions.push(session);
+    session.stream = new Stream(`/api/run/terminals/${encodeURIComponent(info.id)}/ws`, {
+      onOpen: () => {
+        session.handle.clear();
+        sendSize(session);
+      },
+      onBinary: (bytes) => session.handle.write(bytes),
+      onText: (message) => {
+        if (message.type === 'exit') session.exit = message;
+      },
+      onStatus: (status) => {
+        session.state = status;
+        if (terms.active === session) showSessionStatus(session);
+      },
+      exists: async () => {
+        const answer = await request('/api/run/terminals');
+        if (answer.status !== 200) return null;
+        return (answer.body.terminals || []).some((item) => item.id === session.id);
+      },
+    });
+    return session;
+  }
+
+  function sendSize(session) {
+    const { handle, stream } = session;
+    if (stream) stream.send(JSON.stringify({ type: 'resize', cols: handle.cols, rows: handle.rows }));
+  }
+
+  function showSessionStatus(session) {
+    const closeIt = { label: t('close'), run: () => closeSession(session) };
+    if (session.exit) {
+      const { code, signal } = session.exit;
+      const text = signal ? t('shellKilled', { signal })
+        : (typeof code === 'number' ? t('shellExited', { code }) : t('shellEnded'));
+      dom.termStatus.set(text, closeIt);
+    } else if (session.state === 'retrying') {
+      dom.termStatus.set(t('reconnecting'));
+    } else if (session.state === 'taken') {
+      dom.termStatus.set(t('takenOver'), { label: t('takeBack'), run: () => session.stream.reclaim() });
+    } else if (session.state === 'gone') {
+      dom.termStatus.set(t('terminalGone'), closeIt);
+    } else if (session.state === 'ended') {
+      dom.termStatus.set(t('shellEnded'), closeIt);
+    } else {
+      dom.termStatus.set('');
+    }
+  }
+
+  function activateSession(session) {
+    terms.active = session;
+    for (const other of terms.sessions) {
+      other.pane.classList.toggle('current', other === session);
+      const name = other.item.querySelector('.term-tab-name');
+      if (other === session) name.setAttribute('aria-current', 'true');
+      else name.removeAttribute('aria-current');
+    }
+    session.item.scrollIntoView({ block: 'nearest', inline: 'nearest' });
+    session.handle.fit();
+    showSessionStatus(session);
+    showCtrl();
+    renderTermLayout();
+    if (!window.matchMedia('(pointer: coarse)').matches) session.handle.focus();
+  }
+
+  async function closeSession(session) {
+    const index = terms.sessions.indexOf(session);
+    if (index < 0) return;
+    terms.sessions.splice(index, 1);
+    session.stream.close();
+    session.handle.dispose();
+    session.pane.remove();
+    session.item.remove();
+    if (terms.active === session) {
+      terms.active = null;
+      const next = terms.sessions[Math.min(index, terms.sessions.length - 1)];
+      if (next) activateSession(next);
+    }
+    renderTermLayout();
+    const answer = await request(`/api/run/terminals/${encodeURIComponent(session.id)}`, undefined, 'DELETE');
+    if (answer.status !== 200 && answer.status !== 404) toast(problem(answer));
+  }
+
+  // ---- running the open file ---------------------------------------------------
+
+  const runs = { info: null, running: false, handle: null, stream: null, fileName: '' };
+
+  function buildRunPanel() {
+    dom.runTitle = el('h2.run-title');
+    dom.runStatus = statusLine('run-status');
+    dom.runStop = el('button.quiet.run-stop', { type: 'button', 'aria-label': t('stopProgram'), title: t('stopProgram'), text: t('stop'), onclick: () => stopRun() });
+    dom.runOutput = el('div.run-output');
+    fitOnResize(dom.runOutput, () => runs.handle && runs.handle.fit());
+    dom.runInput = el('input.run-line', {
+      type: 'text', 'aria-label': t('programInput'), placeholder: t('programInput'),
+      autocomplete: 'off', autocapitalize: 'off', autocorrect: 'off', spellcheck: 'false', enterkeyhint: 'send',
+    });
+    dom.runEof = el('button.quiet.run-eof', { type: 'button', 'aria-label': t('endOfInput'), title: t('endOfInput'), text: '^D', onclick: () => endRunInput() });
+    const form = el('form.run-input', {},
+      dom.runInput,
+      el('button.quiet.run-send', { type: 'submit', 'aria-label': t('send'), title: t('send'), text: t('send') }),
+      dom.runEof);
+    form.addEventListener('submit', (event) => {
+      event.preventDefault();
+      sendRunLine();
+    });
+    return el('section.run-panel', { 'aria-label': t('runOutput'), hidden: true },
+      el('div.run-head', {}, dom.runTitle, dom.runStop,
+        iconButton('close', t('closeOutput'), () => { dom.runPanel.hidden = true; }, 'run-close')),
+      dom.runStatus.node, dom.runOutput, form);
+  }
+
+  function setRunning(running) {
+    runs.running = running;
+    dom.runStop.disabled = !running;
+    dom.runInput.disabled = !running;
+    dom.runEof.disabled = !running;
+    dom.runPanel.querySelector('.run-send').disabled = !running;
+  }
+
+  async function runFile(tab) {
+    if (tab.entry.raw) {
+      toast(t('cannotRun'));
+      return;
+    }
+    if (tab.dirty && !(await save(tab))) return;
+    let module;
+    try {
+      module = await loadTerminal();
+    } catch (_) {
+      toast(t('terminalFailed'));
+      return;
+    }
+    // Running again replaces the run before, which need not go on.
+    if (runs.info && runs.running) request(`/api/run/runs/${encodeURIComponent(runs.info.id)}/stop`, {});
+    dom.run.disabled = true;
+    const answer = await request('/api/run/start', { path: tab.entry.path });
+    dom.run.disabled = false;
+    if (answer.status !== 201) {
+      toast(`${tab.entry.name}: ${problem(answer)}`);
+      return;
+    }
+    dom.runPanel.hidden = false;
+    if (!runs.handle) {
+      runs.handle = module.createTerminal(dom.runOutput, { label: t('runOutput'), readOnly: true, convertEol: true });
+    }
+    runs.handle.fit();
+    attachRun(answer.body, tab.entry.name);
+  }
+
+  function attachRun(info, fileName) {
+    if (runs.stream) runs.stream.close();
+    runs.info = info;
+    runs.fileName = fileName;
+    dom.runTitle.textContent = `${t('runOutput')} · ${fileName}`;
+    dom.runTitle.title = info.path || fileName;
+    runs.handle.clear();
+    dom.runInput.value = '';
+    setRunning(true);
+    dom.runStatus.set(t('starting'));
+    const stream = new Stream(`/api/run/runs/${encodeURIComponent(info.id)}/ws`, {
+      onOpen: () => runs.handle.clear(),
+      onBinary: (bytes) => runs.handle.write(bytes),
+      onText: (message) => {
+        if (message.type !== 'exit') return;
+        setRunning(false);
+        dom.runStatus.set(exitText(message));
+      },
+      onStatus: (status) => {
+        if (runs.stream !== stream) return;
+        if (status === 'open') {
+          if (runs.running) dom.runStatus.set(t('running'));
+        } else if (status === 'retrying') {
+          dom.runStatus.set(t('reconnecting'));
+        } else if (status === 'taken') {
+          dom.runStatus.set(t('takenOver'), { label: t('takeBack'), run: () => stream.reclaim() });
+        } else if (status === 'gone' || (status === 'ended' && runs.running)) {
+          setRunning(false);
+          dom.runStatus.set(t('ended'));
+        }
+      },
+      exists: async () => {
+        const answer = await request('/api/run/runs');
+        if (answer.status !== 200) return null;
+        return (answer.body.runs || []).some((item) => item.id === info.id);
+      },
+    });
+    runs.stream = stream;
+  }
+
+  function exitText({ code, signal, duration_ms: duration }) {
+    if (signal) return t('stoppedBy', { signal });
+    if (typeof code === 'number') return t('exitedIn', { code, time: formatDuration(duration) });
+    return t('ended');
+  }
+
+  function sendRunLine() {
+    if (!runs.stream || !runs.running) return;
+    const line = dom.runInput.value;
+    if (!runs.stream.send(encoder.encode(`${line}\n`))) return;
+    dom.runInput.value = '';
+    // No terminal echoes what was typed, so the output shows it itself.
+    runs.handle.write(`\x1b[2m${line}\x1b[22m\n`);
+  }
+
+  function endRunInput() {
+    if (runs.stream && runs.running) runs.stream.send(JSON.stringify({ type: 'eof' }));
+  }
+
+  async function stopRun() {
+    if (!runs.info || !runs.running) return;
+    const answer = await request(`/api/run/runs/${encodeURIComponent(runs.info.id)}/stop`, {});
+    if (answer.status !== 200) toast(problem(answer));
+  }
+
   // ---- start -------------------------------------------------------------------------
 
   window.quilloIde = {
@@ -1229,6 +1903,8 @@
       if (!dom) {
         build();
         navigate(dirFromLocation(), 'replace');
+        // A reload in the Terminal view comes back to it.
+        if (history.state && history.state.terminal) showTerminalView();
       } else if (state.view === 'trash') {
         showTrash();
       } else {
