@@ -1,0 +1,186 @@
+// Terminals and runs in a real browser: headless Chromium on a phone-sized
+// screen against the built server, its shells and its programs.
+//
+// Usage: node run_test.mjs <quillo binary> <screenshot directory>
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { PHONE, launchChromium, runWithServer } from './harness.mjs';
+
+const [binary, screenshotDir] = process.argv.slice(2);
+if (!binary || !screenshotDir) {
+  console.error('usage: node run_test.mjs <quillo binary> <screenshot directory>');
+  process.exit(2);
+}
+const PASSWORD = 'correct horse 42';
+
+// The text rows a terminal shows, blanks at their ends dropped.
+const rowsOf = (page, selector) => page.locator(`${selector} .xterm-rows > div`).allTextContents()
+  .then((rows) => rows.map((row) => row.replace(/\u00a0/g, ' ').trimEnd()));
+
+// Waits up to `ms` for `check(rows)` and returns the rows then, so that the
+// caller's assertion says what was shown instead of a bare time-out.
+async function rowsWhen(page, selector, check, ms = 10000) {
+  const deadline = Date.now() + ms;
+  let rows = await rowsOf(page, selector);
+  while (!check(rows) && Date.now() < deadline) {
+    await page.waitForTimeout(100);
+    rows = await rowsOf(page, selector);
+  }
+  return rows;
+}
+
+async function assertNoHorizontalScroll(page) {
+  const width = await page.evaluate(() => document.documentElement.scrollWidth);
+  assert.ok(width <= PHONE.viewport.width, `the page is ${width}px wide on a ${PHONE.viewport.width}px screen`);
+}
+
+// Every button shown has a name for screen readers and is big enough for a
+// finger.
+async function assertButtonsUsable(page) {
+  const problems = await page.evaluate(() => [...document.querySelectorAll('button')]
+    .filter((button) => button.getClientRects().length && getComputedStyle(button).visibility === 'visible')
+    .map((button) => {
+      const name = (button.getAttribute('aria-label') || button.textContent || '').trim();
+      const box = button.getBoundingClientRect();
+      if (!name) return `a button without a name: ${button.outerHTML.slice(0, 80)}`;
+      if (box.width < 44 || box.height < 44) return `"${name}" is ${box.width}×${box.height}px`;
+      return null;
+    })
+    .filter(Boolean));
+  assert.deepEqual(problems, []);
+}
+
+async function run(base, workspace) {
+  const browser = await launchChromium();
+  try {
+    const context = await browser.newContext(PHONE);
+    const page = await context.newPage();
+    page.setDefaultTimeout(10000);
+    const loaded = [];
+    page.on('request', (request) => loaded.push(new URL(request.url()).pathname));
+    const errors = [];
+    page.on('pageerror', (error) => errors.push(error.message));
+
+    await page.goto(base + '/');
+    await page.fill('#setup-password', PASSWORD);
+    await page.fill('#setup-confirm', PASSWORD);
+    await page.click('#setup-form button[type=submit]');
+    await page.locator('.pane-message', { hasText: 'This folder is empty.' }).waitFor();
+    assert.ok(!loaded.some((p) => p.startsWith('/terminal')), 'xterm loaded before a terminal was opened');
+
+    console.log('the Terminal view opens a shell; a command typed in it answers');
+    await page.getByRole('button', { name: 'Terminal', exact: true }).click();
+    const shell = '.term-pane.current';
+    await page.locator(`${shell} .xterm-rows`).waitFor();
+    assert.ok(loaded.includes('/terminal.js') && loaded.includes('/terminal.css'));
+    let rows = await rowsWhen(page, shell, (r) => r.some((row) => /[$#] ?$/.test(row)));
+    assert.ok(rows.some((row) => /[$#] ?$/.test(row)), `no prompt in the terminal: ${JSON.stringify(rows)}`);
+    await page.locator(shell).click();
+    // A line typed, then wiped by Ctrl+U from the sticky Ctrl key: if Ctrl
+    // did not reach the shell, the command below would echo "abcu…".
+    await page.keyboard.type('echo abc');
+    const ctrl = page.getByRole('button', { name: 'Ctrl: hold for the next key' });
+    await ctrl.click();
+    assert.equal(await ctrl.getAttribute('aria-pressed'), 'true');
+    await page.keyboard.type('u');
+    assert.equal(await ctrl.getAttribute('aria-pressed'), 'false', 'Ctrl stays pressed after one key');
+    await page.keyboard.type('echo $((6*7))');
+    await page.keyboard.press('Enter');
+    rows = await rowsWhen(page, shell, (r) => r.includes('42'));
+    assert.ok(rows.includes('42'), `no line "42" in the terminal: ${JSON.stringify(rows)}`);
+    assert.ok(!rows.some((row) => row.includes('abc')), `Ctrl+U did not wipe the line: ${JSON.stringify(rows)}`);
+    await assertNoHorizontalScroll(page);
+    await assertButtonsUsable(page);
+    await page.screenshot({ path: path.join(screenshotDir, 'terminal-phone.png') });
+
+    console.log('the terminal follows dark mode');
+    const textColour = () => page.locator(`${shell} .xterm-rows`).evaluate((node) => getComputedStyle(node).color);
+    const light = await textColour();
+    await page.emulateMedia({ colorScheme: 'dark' });
+    let dark = light;
+    for (let tries = 0; tries < 50 && dark === light; tries += 1) {
+      await page.waitForTimeout(100);
+      dark = await textColour();
+    }
+    assert.equal(dark, 'rgb(230, 232, 235)', `light ${light}, dark ${dark}`);
+    await page.screenshot({ path: path.join(screenshotDir, 'terminal-phone-dark.png') });
+    await page.emulateMedia({ colorScheme: 'light' });
+
+    console.log('after a reload the terminal is listed again and shows its output once');
+    const listed = await page.evaluate(() => fetch('/api/run/terminals').then((r) => r.json()));
+    assert.equal(listed.terminals.length, 1);
+    await page.reload();
+    await page.locator(`${shell} .xterm-rows`).waitFor();
+    rows = await rowsWhen(page, shell, (r) => r.includes('42'));
+    assert.equal(rows.filter((row) => row === '42').length, 1, `after the reload: ${JSON.stringify(rows)}`);
+    assert.equal(await page.locator('.term-tab').count(), 1);
+    await page.locator(shell).click();
+    await page.keyboard.type('echo again-$((2+3))');
+    await page.keyboard.press('Enter');
+    rows = await rowsWhen(page, shell, (r) => r.includes('again-5'));
+    assert.ok(rows.includes('again-5'), `the reattached shell does not answer: ${JSON.stringify(rows)}`);
+
+    console.log('closing the terminal ends its shell');
+    await page.getByRole('button', { name: 'Close terminal 1' }).click();
+    await page.locator('.term-tab').waitFor({ state: 'detached' });
+    const left = await page.evaluate(() => fetch('/api/run/terminals').then((r) => r.json()));
+    assert.deepEqual(left.terminals, []);
+    await page.getByRole('button', { name: 'Back to the files' }).click();
+
+    console.log('Run shows the output of hello.py, takes a line of input, and tells how it ended');
+    fs.writeFileSync(path.join(workspace, 'hello.py'),
+      'print("hello from python")\nname = input()\nprint("hi", name)\n');
+    await page.reload();
+    await page.locator('.entry[data-name="hello.py"] .entry-open').click();
+    await page.locator('.cm-line', { hasText: 'hello from python' }).waitFor();
+    await page.getByRole('button', { name: 'Run', exact: true }).click();
+    const output = '.run-output';
+    rows = await rowsWhen(page, output, (r) => r.includes('hello from python'));
+    assert.ok(rows.includes('hello from python'), `the output panel shows ${JSON.stringify(rows)}`);
+    await page.getByRole('textbox', { name: 'Input for the program' }).fill('Ada');
+    await page.getByRole('textbox', { name: 'Input for the program' }).press('Enter');
+    const status = page.locator('.run-panel .run-status .stream-text');
+    await status.filter({ hasText: /^Exited with code 0 in \d+\.\d s$/ }).waitFor();
+    rows = await rowsOf(page, output);
+    assert.ok(rows.includes('hi Ada'), `the program did not get its input: ${JSON.stringify(rows)}`);
+    assert.ok(await page.getByRole('button', { name: 'Stop the program' }).isDisabled());
+    await assertNoHorizontalScroll(page);
+    await assertButtonsUsable(page);
+    await page.screenshot({ path: path.join(screenshotDir, 'run-phone.png') });
+
+    console.log('Run saves the changes first, starts over in the same panel, and Stop ends the program');
+    await page.locator('.cm-content').click();
+    await page.keyboard.press('Control+a');
+    await page.keyboard.type('import time; print("looping", flush=True); time.sleep(60)');
+    await page.getByRole('button', { name: 'Run', exact: true }).click();
+    rows = await rowsWhen(page, output, (r) => r.includes('looping'));
+    assert.ok(rows.includes('looping'), `the changed file did not run: ${JSON.stringify(rows)}`);
+    assert.ok(!rows.includes('hello from python'), `the panel kept the run before: ${JSON.stringify(rows)}`);
+    assert.equal(fs.readFileSync(path.join(workspace, 'hello.py'), 'utf8'),
+      'import time; print("looping", flush=True); time.sleep(60)');
+    assert.equal(await page.locator('.run-panel').count(), 1);
+    await page.getByRole('button', { name: 'Stop the program' }).click();
+    await status.filter({ hasText: 'Stopped by SIGTERM' }).waitFor();
+
+    assert.deepEqual(errors, [], 'errors in the page');
+  } finally {
+    await browser.close();
+  }
+}
+
+async function main() {
+  fs.mkdirSync(screenshotDir, { recursive: true });
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillo-run-'));
+  const workspace = path.join(home, 'workspace');
+  fs.mkdirSync(workspace);
+  try {
+    await runWithServer(binary, { home, workspace }, (base) => run(base, workspace));
+  } finally {
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+  if (!process.exitCode) console.log(`passed; screenshots in ${screenshotDir}`);
+}
+
+await main();
