@@ -56,6 +56,13 @@ async function run(base, workspace) {
   const browser = await launchChromium();
   try {
     const context = await browser.newContext(PHONE);
+    // Every terminal socket passes through here, so that the test can drop
+    // one as a phone's screen lock would.
+    const terminalSockets = [];
+    await context.routeWebSocket(/\/api\/run\/terminals\/[^/]+\/ws$/, (socket) => {
+      terminalSockets.push(socket);
+      socket.connectToServer();
+    });
     const page = await context.newPage();
     page.setDefaultTimeout(10000);
     const loaded = [];
@@ -107,6 +114,59 @@ async function run(base, workspace) {
     assert.equal(dark, 'rgb(230, 232, 235)', `light ${light}, dark ${dark}`);
     await page.screenshot({ path: path.join(screenshotDir, 'terminal-phone-dark.png') });
     await page.emulateMedia({ colorScheme: 'light' });
+
+    console.log('with the on-screen keyboard open the shell gets fewer rows and the prompt stays in sight');
+    const sizeLines = (r) => r.filter((row) => /^size \d+ \d+$/.test(row));
+    const sizeOf = async () => {
+      const before = sizeLines(rows).length;
+      await page.locator(shell).click();
+      await page.keyboard.type('echo size $(stty size)');
+      await page.keyboard.press('Enter');
+      rows = await rowsWhen(page, shell, (r) => sizeLines(r).length > before);
+      const found = sizeLines(rows);
+      assert.ok(found.length > before, `stty size printed nothing: ${JSON.stringify(rows)}`);
+      return found[found.length - 1].split(' ').slice(1).map(Number);
+    };
+    const [tallRows, tallCols] = await sizeOf();
+    await page.setViewportSize({ width: PHONE.viewport.width, height: 420 });
+    await page.waitForTimeout(300);
+    const [shortRows, shortCols] = await sizeOf();
+    assert.ok(shortRows < tallRows && shortRows >= 5, `rows: ${tallRows} on the full screen, ${shortRows} above the keyboard`);
+    assert.equal(shortCols, tallCols);
+    const sight = await page.evaluate(() => {
+      const lines = [...document.querySelectorAll('.term-pane.current .xterm-rows > div')]
+        .filter((row) => row.textContent.trim());
+      return { prompt: lines[lines.length - 1].getBoundingClientRect(), keys: document.querySelector('.term-keys').getBoundingClientRect() };
+    });
+    assert.ok(sight.prompt.bottom <= sight.keys.top && sight.keys.bottom <= 420,
+      `the prompt (${sight.prompt.top}-${sight.prompt.bottom}px) is not above the keys (${sight.keys.top}-${sight.keys.bottom}px)`);
+    await page.setViewportSize(PHONE.viewport);
+
+    console.log('a dropped connection comes back by itself, without the output twice');
+    const termStatus = page.locator('.term-status .stream-text');
+    const sockets = terminalSockets.length;
+    await terminalSockets[sockets - 1].close({ code: 1011, reason: 'test' });
+    await page.locator(shell).click();
+    for (let tries = 0; tries < 100 && terminalSockets.length === sockets; tries += 1) await page.waitForTimeout(100);
+    assert.equal(terminalSockets.length, sockets + 1, 'no new socket after the drop');
+    await page.keyboard.type('echo back-$((7*6))');
+    await page.keyboard.press('Enter');
+    rows = await rowsWhen(page, shell, (r) => r.includes('back-42'));
+    assert.ok(rows.includes('back-42'), `the reconnected shell does not answer: ${JSON.stringify(rows)}`);
+    assert.equal(rows.filter((row) => row === '42').length, 1, `after the reconnect: ${JSON.stringify(rows)}`);
+
+    console.log('another window takes the terminal over; "Use here" takes it back');
+    const other = await context.newPage();
+    await other.goto(base + '/');
+    await other.getByRole('button', { name: 'Terminal', exact: true }).click();
+    await other.locator(`${shell} .xterm-rows`).waitFor();
+    await termStatus.filter({ hasText: 'Opened in another window.' }).waitFor();
+    const socketsBefore = terminalSockets.length;
+    await page.getByRole('button', { name: 'Use here' }).click();
+    await other.locator('.term-status .stream-text', { hasText: 'Opened in another window.' }).waitFor();
+    assert.equal(terminalSockets.length, socketsBefore + 1);
+    assert.equal(await termStatus.textContent(), '');
+    await other.close();
 
     console.log('after a reload the terminal is listed again and shows its output once');
     const listed = await page.evaluate(() => fetch('/api/run/terminals').then((r) => r.json()));
