@@ -1013,6 +1013,7 @@
       }
       const error = await window.quillo.logout();
       if (error) toast(error);
+      else forgetStreams();
     }
   }
 
@@ -1472,6 +1473,7 @@
         action.onclick = null;
         if (button) {
           action.textContent = button.label;
+          action.setAttribute('aria-label', button.label);
           action.onclick = button.run;
         }
         node.classList.toggle('empty', !message && !button);
@@ -1679,7 +1681,7 @@
     session.handle.fit();
     const label = t('terminalN', { n: session.n });
     session.item = el('li.term-tab', { 'data-terminal': info.id },
-      el('button.term-tab-name', { type: 'button', onclick: () => activateSession(session) }, label),
+      el('button.term-tab-name', { type: 'button', 'aria-label': label, onclick: () => activateSession(session) }, label),
       iconButton('close', t('closeTerminal', { n: session.n }), () => closeSession(session), 'tab-close'));
     dom.termTabs.append(session.item);
     terms.sessions.push(session);
@@ -1762,6 +1764,25 @@
     renderTermLayout();
     const answer = await request(`/api/run/terminals/${encodeURIComponent(session.id)}`, undefined, 'DELETE');
     if (answer.status !== 200 && answer.status !== 404) toast(problem(answer));
+  }
+
+  // Signed out: the sockets go, the shells and programs go on on the server,
+  // and the Terminal view finds them again after the next sign-in.
+  function forgetStreams() {
+    for (const session of terms.sessions) {
+      session.stream.close();
+      session.handle.dispose();
+      session.pane.remove();
+      session.item.remove();
+    }
+    Object.assign(terms, { sessions: [], active: null, counter: 0, loaded: false });
+    if (terms.shown) closeTerminalView();
+    renderTermLayout();
+    if (runs.stream) runs.stream.close();
+    runs.stream = null;
+    runs.info = null;
+    setRunning(false);
+    dom.runPanel.hidden = true;
   }
 
   // ---- running the open file ---------------------------------------------------
