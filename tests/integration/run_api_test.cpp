@@ -290,7 +290,15 @@ TEST_F(RunApiTest, StopEndsAProgramThatIgnoresSigtermAndFloodsAreBounded) {
 }
 
 TEST_F(RunApiTest, StrangersAreRefusedLimitsHoldAndStoppingTheServerHangsUpShells) {
-    start({{"QUILLO_MAX_TERMINALS", "1"}});
+    // With nothing on PATH, a run cannot find its interpreter.
+    start({{"QUILLO_MAX_TERMINALS", "1"}, {"PATH", "/nonexistent"}});
+    write_workspace_file("hello.py", "print('hello')\n");
+    std::string run = call("POST", "/api/run/start", {{"path", "hello.py"}}, 201)["id"];
+    Received missing = read_to_close(*socket("/api/run/runs/" + run + "/ws"));
+    EXPECT_EQ(missing.output,
+              "Cannot run hello.py: python3 is not installed (it was not found on PATH).\n");
+    EXPECT_EQ(missing.control.at(0)["code"], 127);
+
     json ended = call("POST", "/api/run/terminals", nullptr, 201);
     call("POST", "/api/run/terminals", nullptr, 409);
     call("DELETE", "/api/run/terminals/" + ended["id"].get<std::string>());
