@@ -1359,7 +1359,8 @@
   // drops (a phone's screen lock, a network change), waiting longer after
   // each failed try. The server sends what it kept first on every new
   // socket, so `onOpen` clears what was shown. It stays closed after the
-  // end (1000) and after another window took the stream over (4001).
+  // end (1000), after another window took the stream over (4001) and when
+  // the server has no such stream (4404).
   // `exists()` tells, after a refused handshake, whether to try again.
   // `onStatus` hears 'open', 'retrying', 'ended', 'taken' and 'gone'.
   class Stream {
@@ -1407,6 +1408,7 @@
         this.socket = null;
         if (event.code === 1000) this.handlers.onStatus('ended');
         else if (event.code === 4001) this.handlers.onStatus('taken');
+        else if (event.code === 4404) this.gone();
         else this.retry(opened);
       });
     }
@@ -1415,9 +1417,7 @@
       // A refused handshake is a stream the server no longer has, or a
       // server that is down; only the first is final.
       if (!opened && (await this.handlers.exists()) === false) {
-        this.stopped = true;
-        streams.delete(this);
-        this.handlers.onStatus('gone');
+        this.gone();
         return;
       }
       if (this.stopped) return;
@@ -1425,6 +1425,13 @@
       this.attempt += 1;
       this.handlers.onStatus('retrying');
       this.timer = setTimeout(() => this.connect(), delay);
+    }
+
+    // The server has no such terminal or run (any more).
+    gone() {
+      this.stopped = true;
+      streams.delete(this);
+      this.handlers.onStatus('gone');
     }
 
     // Skips what is left of the wait.

@@ -26,6 +26,16 @@ struct Received {
 
 class RunApiTest : public ::testing::Test {
   protected:
+    // Runs and shells live in sessions of their own: a server killed before
+    // it could hang them up leaves them behind.
+    void TearDown() override {
+        if (server_) {
+            std::string home = server_->home();
+            server_.reset();
+            kill_processes_with_home(home);
+        }
+    }
+
     void start(std::vector<std::pair<std::string, std::string>> env = {}) {
         ServerOptions options;
         options.env = std::move(env);
