@@ -1,6 +1,7 @@
 // The WebSocket and many-connection loads of bench/run-bench, against the
 // echo socket of the transport fixture module (/api/fixture/echo echoes every
-// message back as it came). Only 127.0.0.1 is contacted.
+// message back as it came), and the terminal loads against a shell's socket
+// (/api/run/terminals/<id>/ws). Only 127.0.0.1 is contacted.
 //
 //   build/bench/ws_bench echo --port P --cookie NAME=VALUE [--count 20000]
 //       [--warmup 1000] [--size 1024]
@@ -26,6 +27,26 @@
 //     latency run on a busy machine. Each WebSocket sends one message at open
 //     and then waits, reading, so the server's keep-alive pings are answered.
 //
+//   build/bench/ws_bench keys --port P --cookie NAME=VALUE --target PATH
+//       [--count 2000] [--warmup 200]
+//     keystrokes on a terminal's socket (PATH is /api/run/terminals/<id>/ws),
+//     one at a time, each typed once the previous one is back. The shell is
+//     first told `stty raw -echo; cat`: the line discipline then neither
+//     echoes nor translates, and cat writes back each byte it reads, so every
+//     byte typed comes back as exactly one byte, through the same path as a
+//     line editor's echo (socket, pty, a process woken to read, pty, socket).
+//     The shell's prompt and the replay of kept output are read and dropped
+//     before the first timed keystroke; prints the p50 and p99.
+//
+//   build/bench/ws_bench cat --port P --cookie NAME=VALUE --target PATH
+//       --file NAME [--server-pid PID]
+//     types `cat NAME; echo <marker>` at the shell and reads the output until
+//     the marker, which the echoed command line does not contain (it is typed
+//     with quotes inside); prints the bytes received, the time from the
+//     Enter to the marker and MiB/s. With --server-pid, the server's VmRSS
+//     just before, its peak while the output flows (read every 20 ms) and
+//     1 s after the marker.
+//
 // Every result is one line of key=value pairs on stdout; errors go to stderr
 // and end the run with status 1.
 
@@ -35,6 +56,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -42,10 +64,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -72,6 +99,9 @@ struct Options {
     int http = 1000;
     int websockets = 100;
     double refresh = 3;
+    std::string target;
+    std::string file;
+    int server_pid = 0;
 };
 
 [[noreturn]] void usage(const char* argv0) {
@@ -79,8 +109,12 @@ struct Options {
                  "usage: %s echo --port P --cookie NAME=VALUE [--count N] [--warmup N] [--size B]\n"
                  "       %s rate --port P --cookie NAME=VALUE [--rate R] [--seconds S] [--size B]\n"
                  "       %s hold --port P --cookie NAME=VALUE [--http N] [--websockets N] "
-                 "[--refresh S]\n",
-                 argv0, argv0, argv0);
+                 "[--refresh S]\n"
+                 "       %s keys --port P --cookie NAME=VALUE --target PATH [--count N] "
+                 "[--warmup N]\n"
+                 "       %s cat --port P --cookie NAME=VALUE --target PATH --file NAME "
+                 "[--server-pid PID]\n",
+                 argv0, argv0, argv0, argv0, argv0);
     std::exit(64);
 }
 
@@ -90,6 +124,8 @@ Options parse_options(int argc, char** argv) {
     }
     Options o;
     o.mode = argv[1];
+    bool has_count = false;
+    bool has_warmup = false;
     for (int i = 2; i < argc; ++i) {
         std::string name = argv[i];
         if (i + 1 >= argc) {
@@ -102,8 +138,10 @@ Options parse_options(int argc, char** argv) {
             o.cookie = value;
         } else if (name == "--count") {
             o.count = std::atol(value);
+            has_count = true;
         } else if (name == "--warmup") {
             o.warmup = std::atol(value);
+            has_warmup = true;
         } else if (name == "--size") {
             o.size = static_cast<size_t>(std::atol(value));
         } else if (name == "--rate") {
@@ -116,12 +154,24 @@ Options parse_options(int argc, char** argv) {
             o.websockets = std::atoi(value);
         } else if (name == "--refresh") {
             o.refresh = std::atof(value);
+        } else if (name == "--target") {
+            o.target = value;
+        } else if (name == "--file") {
+            o.file = value;
+        } else if (name == "--server-pid") {
+            o.server_pid = std::atoi(value);
         } else {
             usage(argv[0]);
         }
     }
-    if (o.port <= 0 || (o.mode != "echo" && o.mode != "rate" && o.mode != "hold") ||
-        o.count <= 0 || o.size < 16 || o.rate <= 0 || o.seconds <= 0 || o.refresh <= 0) {
+    if (o.mode == "keys") {
+        o.count = has_count ? o.count : 2000;
+        o.warmup = has_warmup ? o.warmup : 200;
+    }
+    bool terminal = o.mode == "keys" || o.mode == "cat";
+    if (o.port <= 0 || (o.mode != "echo" && o.mode != "rate" && o.mode != "hold" && !terminal) ||
+        o.count <= 0 || o.warmup < 0 || o.size < 16 || o.rate <= 0 || o.seconds <= 0 ||
+        o.refresh <= 0 || (terminal && o.target.empty()) || (o.mode == "cat" && o.file.empty())) {
         usage(argv[0]);
     }
     return o;
@@ -709,6 +759,205 @@ int run_hold(const Options& o) {
     return hold.counts().failures > 0 ? 1 : 0;
 }
 
+// ---- terminals: keystrokes and a large output -----------------------------------
+
+// A terminal that never answers must not hang the benchmark: the whole run
+// ends after `seconds`, with a message, whatever it is blocked on.
+void give_up_after(double seconds, std::string what) {
+    std::thread([seconds, what = std::move(what)] {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        std::fprintf(stderr, "%s: no end after %.0f s\n", what.c_str(), seconds);
+        std::fflush(stderr);
+        ::_exit(1);
+    }).detach();
+}
+
+bool open_terminal(websocket::stream<tcp::socket>& ws, const Options& o) {
+    beast::get_lowest_layer(ws).connect(server_endpoint(o));
+    beast::get_lowest_layer(ws).set_option(tcp::no_delay(true));
+    add_cookie(ws, o.cookie);
+    websocket::response_type response;
+    error_code ec;
+    ws.handshake(response, host_field(o), o.target, ec);
+    if (ec) {
+        std::fprintf(stderr, "handshake to %s failed: status %d, %s\n", o.target.c_str(),
+                     response.result_int(), ec.message().c_str());
+        return false;
+    }
+    // Keystrokes go as binary; the kept output can come in large pieces.
+    ws.binary(true);
+    ws.read_message_max(16 * 1024 * 1024);
+    return true;
+}
+
+void type(websocket::stream<tcp::socket>& ws, std::string_view bytes) {
+    ws.binary(true);
+    ws.write(asio::buffer(bytes.data(), bytes.size()));
+}
+
+// Reads the terminal's output until `marker` has come, dropping all of it
+// up to and including the marker; whatever came after the marker in the
+// same message is returned. A text message (the shell's exit) ends the run.
+std::string read_past(websocket::stream<tcp::socket>& ws, std::string_view marker) {
+    beast::flat_buffer buffer;
+    std::string window;
+    for (;;) {
+        ws.read(buffer);
+        if (ws.got_text()) {
+            throw std::runtime_error("the shell ended: " + beast::buffers_to_string(buffer.data()));
+        }
+        window += beast::buffers_to_string(buffer.data());
+        buffer.consume(buffer.size());
+        size_t at = window.find(marker);
+        if (at != std::string::npos) {
+            return window.substr(at + marker.size());
+        }
+        // Only a marker's length is kept, for one split over two messages.
+        if (window.size() > marker.size()) {
+            window.erase(0, window.size() - marker.size());
+        }
+    }
+}
+
+// Markers of this run only: a terminal used before replays its kept output,
+// which may hold an earlier run's markers.
+std::string run_tag() {
+    return std::to_string(::getpid()) + "_" +
+           std::to_string(Clock::now().time_since_epoch().count() % 1000000007);
+}
+
+long vm_rss_kb(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            status >> value;
+            return value;
+        }
+        status.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+int run_keys(const Options& o) {
+    give_up_after(60, "ws_bench keys");
+    asio::io_context io;
+    websocket::stream<tcp::socket> ws(io);
+    if (!open_terminal(ws, o)) {
+        return 1;
+    }
+    // Typed ahead of the prompt: the shell reads it once it is ready. The
+    // marker is printed only after stty has run, so once it has come back,
+    // the terminal is raw and nothing is echoed but by cat. The quotes keep
+    // the marker out of the echo of the command line itself.
+    const std::string tag = run_tag();
+    type(ws, "stty raw -echo; echo __KE''YS__" + tag + "; cat\n");
+    read_past(ws, "__KEYS__" + tag);
+    // What may still follow the marker (its end of line) is dropped by
+    // waiting for one byte that only cat can send back.
+    type(ws, "#");
+    read_past(ws, "#");
+
+    beast::flat_buffer buffer;
+    std::vector<double> round_trips;
+    round_trips.reserve(static_cast<size_t>(o.count));
+    for (long i = 0; i < o.warmup + o.count; ++i) {
+        const char key = static_cast<char>('a' + i % 26);
+        Clock::time_point begin = Clock::now();
+        type(ws, std::string_view(&key, 1));
+        ws.read(buffer);
+        Clock::time_point end = Clock::now();
+        auto data = buffer.data();
+        if (ws.got_text() || data.size() != 1 || *static_cast<const char*>(data.data()) != key) {
+            std::fprintf(stderr, "keystroke %ld ('%c') came back as %zu bytes: %s\n", i, key,
+                         data.size(), beast::buffers_to_string(data).c_str());
+            return 1;
+        }
+        buffer.consume(buffer.size());
+        if (i >= o.warmup) {
+            round_trips.push_back(micros(end - begin));
+        }
+    }
+    error_code ec;
+    ws.close(websocket::close_code::normal, ec);
+    std::sort(round_trips.begin(), round_trips.end());
+    double sum = 0;
+    for (double v : round_trips) {
+        sum += v;
+    }
+    std::printf("keys count=%ld p50_us=%.1f p99_us=%.1f mean_us=%.1f max_us=%.1f\n", o.count,
+                percentile(round_trips, 0.50), percentile(round_trips, 0.99),
+                sum / static_cast<double>(round_trips.size()), round_trips.back());
+    return 0;
+}
+
+int run_cat(const Options& o) {
+    give_up_after(300, "ws_bench cat");
+    asio::io_context io;
+    websocket::stream<tcp::socket> ws(io);
+    if (!open_terminal(ws, o)) {
+        return 1;
+    }
+    // The shell is up and its prompt has been read before the clock starts.
+    const std::string tag = run_tag();
+    type(ws, "echo __RE''ADY__" + tag + "\n");
+    read_past(ws, "__READY__" + tag);
+    long rss_before = o.server_pid > 0 ? vm_rss_kb(o.server_pid) : 0;
+    long rss_peak = rss_before;
+
+    const std::string marker = "__DONE__" + tag;
+    Clock::time_point begin = Clock::now();
+    type(ws, "cat " + o.file + "; echo __DO''NE__" + tag + "\n");
+    beast::flat_buffer buffer;
+    std::string window;
+    long long bytes = 0;
+    long messages = 0;
+    Clock::time_point next_sample = begin;
+    Clock::time_point end;
+    for (;;) {
+        ws.read(buffer);
+        if (ws.got_text()) {
+            std::fprintf(stderr, "the shell ended: %s\n",
+                         beast::buffers_to_string(buffer.data()).c_str());
+            return 1;
+        }
+        auto data = buffer.data();
+        bytes += static_cast<long long>(data.size());
+        ++messages;
+        window.append(static_cast<const char*>(data.data()), data.size());
+        buffer.consume(buffer.size());
+        Clock::time_point now = Clock::now();
+        if (o.server_pid > 0 && now >= next_sample) {
+            rss_peak = std::max(rss_peak, vm_rss_kb(o.server_pid));
+            next_sample = now + std::chrono::milliseconds(20);
+        }
+        if (window.find(marker) != std::string::npos) {
+            end = now;
+            break;
+        }
+        if (window.size() > marker.size()) {
+            window.erase(0, window.size() - marker.size());
+        }
+    }
+    long rss_end = 0;
+    long rss_after = 0;
+    if (o.server_pid > 0) {
+        rss_end = vm_rss_kb(o.server_pid);
+        rss_peak = std::max(rss_peak, rss_end);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        rss_after = vm_rss_kb(o.server_pid);
+    }
+    error_code ec;
+    ws.close(websocket::close_code::normal, ec);
+    double seconds = std::chrono::duration<double>(end - begin).count();
+    std::printf("cat bytes=%lld messages=%ld seconds=%.3f mib_per_s=%.1f rss_before_kb=%ld "
+                "rss_peak_kb=%ld rss_end_kb=%ld rss_after_kb=%ld\n",
+                bytes, messages, seconds, static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds,
+                rss_before, rss_peak, rss_end, rss_after);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -719,6 +968,12 @@ int main(int argc, char** argv) {
         }
         if (o.mode == "rate") {
             return run_rate(o);
+        }
+        if (o.mode == "keys") {
+            return run_keys(o);
+        }
+        if (o.mode == "cat") {
+            return run_cat(o);
         }
         return run_hold(o);
     } catch (const std::exception& error) {
