@@ -89,7 +89,7 @@ bool OutputChannel::detach(const WebSocket* socket) {
     return true;
 }
 
-void OutputChannel::publish(std::string bytes) {
+void OutputChannel::publish(std::string_view bytes) {
     std::shared_ptr<WebSocket> socket;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -97,7 +97,7 @@ void OutputChannel::publish(std::string bytes) {
         socket = socket_;
     }
     if (socket) {
-        socket->send(std::move(bytes), WebSocket::Kind::Binary);
+        socket->send(std::string(bytes), WebSocket::Kind::Binary);
     }
 }
 

@@ -50,7 +50,7 @@ class OutputChannel {
     bool detach(const WebSocket* socket);
     // Keeps `bytes` and sends them to the attached socket. Waits while that
     // socket is behind, which is what keeps a flooding program blocked.
-    void publish(std::string bytes);
+    void publish(std::string_view bytes);
     // The end: `farewell` (a text message) goes to the attached socket and
     // to every later one, each then closed normally.
     void finish(std::string farewell);

@@ -238,7 +238,7 @@ int Run::run_step(const std::vector<std::string>& command, bool takes_input) {
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            output_.publish(std::string(buffer, static_cast<size_t>(n)));
+            output_.publish(std::string_view(buffer, static_cast<size_t>(n)));
         } else if (n == 0 || errno != EINTR) {
             break;
         }

@@ -126,7 +126,7 @@ void Terminal::read_until_gone() {
         if (ready.readable) {
             ssize_t n = ::read(pty_.fd(), buffer, sizeof buffer);
             if (n > 0) {
-                output_.publish(std::string(buffer, static_cast<size_t>(n)));
+                output_.publish(std::string_view(buffer, static_cast<size_t>(n)));
                 continue;
             }
             if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
