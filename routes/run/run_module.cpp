@@ -16,7 +16,6 @@ namespace {
 
 constexpr int kMaxJsonDepth = 8;
 constexpr long long kMaxLimit = 1000;
-constexpr unsigned short kMaxCells = 1000;
 // The close code for a socket to a terminal or run that is not there (any
 // more): a browser is not shown why a handshake was refused, but it is shown
 // a close code.
@@ -96,24 +95,6 @@ nlohmann::json json_body(const Request& request, bool may_be_empty) {
     return body;
 }
 
-// A size in cells from a JSON field, within what a screen can show.
-unsigned short cells(const nlohmann::json& object, const char* name, unsigned short fallback) {
-    auto found = object.find(name);
-    if (found == object.end() || found->is_null()) {
-        return fallback;
-    }
-    if (!found->is_number_integer() || *found < 1 || *found > kMaxCells) {
-        throw BadRequest(std::string("\"") + name + "\" must be a whole number from 1 to " +
-                         std::to_string(kMaxCells));
-    }
-    return found->get<unsigned short>();
-}
-
-process::TerminalSize terminal_size(const nlohmann::json& object,
-                                    process::TerminalSize fallback = {}) {
-    return {cells(object, "cols", fallback.cols), cells(object, "rows", fallback.rows)};
-}
-
 // Errors answer {"error": "..."} with their status.
 Handler answering(std::function<Response(Request&)> handler) {
     return [handler = std::move(handler)](Request& request) {
@@ -127,7 +108,13 @@ Handler answering(std::function<Response(Request&)> handler) {
 
 Response open_terminal(Request& request) {
     nlohmann::json body = json_body(request, true);
-    std::shared_ptr<Terminal> terminal = registries().terminals.open(terminal_size(body));
+    process::TerminalSize size;
+    try {
+        size = size_from_json(body, size);
+    } catch (const std::invalid_argument& error) {
+        throw BadRequest(error.what());
+    }
+    std::shared_ptr<Terminal> terminal = registries().terminals.open(size);
     return json_response(terminal->describe(), 201);
 }
 
@@ -138,30 +125,28 @@ Response end_terminal(Request& request) {
     return json_response({{"ok", true}});
 }
 
-// Keystrokes come as binary messages, control as JSON text messages.
-SocketEvents terminal_socket(Request& request, std::shared_ptr<WebSocket> socket) {
-    std::shared_ptr<Terminal> terminal = registries().terminals.find(request.view_args.at("id"));
-    if (!terminal) {
-        socket->close(kGone, "no such terminal");
+// The socket of a terminal or a run: its input comes as binary messages,
+// control as JSON in text messages.
+template <class Child>
+SocketEvents child_socket(const std::shared_ptr<Child>& child,
+                          const std::shared_ptr<WebSocket>& socket, const char* what) {
+    if (!child) {
+        socket->close(kGone, std::string("no such ") + what);
         return {};
     }
-    terminal->attach(socket);
+    child->attach(socket);
     SocketEvents events;
-    events.on_message = [terminal](std::string message, WebSocket::Kind kind) {
+    events.on_message = [child](std::string message, WebSocket::Kind kind) {
         if (kind == WebSocket::Kind::Binary) {
-            terminal->type(message);
+            child->input(message);
             return;
         }
         nlohmann::json control = nlohmann::json::parse(message, nullptr, false);
-        if (control.is_object() && control.value("type", "") == "resize") {
-            try {
-                terminal->resize(terminal_size(control));
-            } catch (const HttpError&) {
-                // A size out of range changes nothing.
-            }
+        if (control.is_object()) {
+            child->control(control);
         }
     };
-    events.on_close = [terminal, raw = socket.get()](int) { terminal->detached(raw); };
+    events.on_close = [child, raw = socket.get()](int) { child->detached(raw); };
     return events;
 }
 
@@ -202,29 +187,6 @@ std::shared_ptr<Run> named_run(Request& request) {
     return run;
 }
 
-// Input comes as binary messages; the text message {"type": "eof"} ends it.
-SocketEvents run_socket(Request& request, std::shared_ptr<WebSocket> socket) {
-    std::shared_ptr<Run> run = registries().runs.find(request.view_args.at("id"));
-    if (!run) {
-        socket->close(kGone, "no such run");
-        return {};
-    }
-    run->attach(socket);
-    SocketEvents events;
-    events.on_message = [run](std::string message, WebSocket::Kind kind) {
-        if (kind == WebSocket::Kind::Binary) {
-            run->input(message);
-            return;
-        }
-        nlohmann::json control = nlohmann::json::parse(message, nullptr, false);
-        if (control.is_object() && control.value("type", "") == "eof") {
-            run->end_input();
-        }
-    };
-    events.on_close = [run, raw = socket.get()](int) { run->detached(raw); };
-    return events;
-}
-
 Blueprint& run_bp() {
     static Blueprint bp("run_bp");
     return bp;
@@ -240,7 +202,11 @@ const bool registered = [] {
         return json_response({{"terminals", registries().terminals.list()}});
     });
     bp.route("/api/run/terminals/<id>", {"DELETE"}, answering(end_terminal));
-    bp.websocket("/api/run/terminals/<id>/ws", terminal_socket);
+    bp.websocket("/api/run/terminals/<id>/ws",
+                 [](Request& request, std::shared_ptr<WebSocket> socket) {
+                     return child_socket(registries().terminals.find(request.view_args.at("id")),
+                                         socket, "terminal");
+                 });
     bp.route("/api/run/start", {"POST"}, answering(start_run));
     bp.route("/api/run/runs", {"GET"}, [](Request&) {
         return json_response({{"runs", registries().runs.list()}});
@@ -252,7 +218,9 @@ const bool registered = [] {
                  named_run(request)->stop();
                  return json_response({{"ok", true}});
              }));
-    bp.websocket("/api/run/runs/<id>/ws", run_socket);
+    bp.websocket("/api/run/runs/<id>/ws", [](Request& request, std::shared_ptr<WebSocket> socket) {
+        return child_socket(registries().runs.find(request.view_args.at("id")), socket, "run");
+    });
     return true;
 }();
 

@@ -139,6 +139,12 @@ void Run::input(std::string_view bytes) {
     ::close(fd);
 }
 
+void Run::control(const nlohmann::json& message) {
+    if (message.value("type", "") == "eof") {
+        end_input();
+    }
+}
+
 void Run::end_input() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (child_) {

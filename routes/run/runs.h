@@ -41,7 +41,8 @@ class Run : public std::enable_shared_from_this<Run> {
     void detached(const WebSocket* socket) { output_.detach(socket); }
     // Input for the program; dropped while it is being compiled.
     void input(std::string_view bytes);
-    void end_input();
+    // {"type": "eof"} ends the input; anything else is ignored.
+    void control(const nlohmann::json& message);
     // SIGTERM to the program's process group, SIGKILL after the grace time.
     void stop();
     // For the server's end: what still runs hangs up.
@@ -51,6 +52,7 @@ class Run : public std::enable_shared_from_this<Run> {
     void start(std::function<void(const std::string& id)> ended);
 
   private:
+    void end_input();
     void execute();
     int run_step(const std::vector<std::string>& command, bool takes_input);
     void kill_after_grace();

@@ -19,6 +19,8 @@ using std::chrono::milliseconds;
 
 // How long a hung-up shell gets to go before its terminal is closed anyway.
 constexpr milliseconds kHangUpGrace{2000};
+// No screen has more character cells across or down.
+constexpr unsigned short kMaxCells = 1000;
 
 std::vector<std::string> shell_environment() {
     std::vector<std::string> env;
@@ -41,6 +43,22 @@ long long epoch_seconds() {
 }
 
 } // namespace
+
+process::TerminalSize size_from_json(const nlohmann::json& object, process::TerminalSize fallback) {
+    auto cells = [&](const char* name, unsigned short fallback_cells) -> unsigned short {
+        auto found = object.find(name);
+        if (found == object.end() || found->is_null()) {
+            return fallback_cells;
+        }
+        if (!found->is_number_integer() || *found < 1 || *found > kMaxCells) {
+            throw std::invalid_argument(std::string("\"") + name +
+                                        "\" must be a whole number from 1 to " +
+                                        std::to_string(kMaxCells));
+        }
+        return found->get<unsigned short>();
+    };
+    return {cells("cols", fallback.cols), cells("rows", fallback.rows)};
+}
 
 std::string user_shell() {
     const char* shell = std::getenv("SHELL");
@@ -81,8 +99,24 @@ void Terminal::detached(const WebSocket* socket) {
     }
 }
 
-void Terminal::type(std::string_view bytes) {
+void Terminal::input(std::string_view bytes) {
     write_all(pty_.fd(), bytes, [this] { return !ending_; });
+}
+
+void Terminal::control(const nlohmann::json& message) {
+    if (message.value("type", "") != "resize") {
+        return;
+    }
+    process::TerminalSize size;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size = size_;
+    }
+    try {
+        resize(size_from_json(message, size));
+    } catch (const std::invalid_argument&) {
+        // A size out of range changes nothing.
+    }
 }
 
 void Terminal::resize(process::TerminalSize size) {

@@ -34,7 +34,9 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
     void attach(const std::shared_ptr<WebSocket>& socket);
     void detached(const WebSocket* socket);
     // Keystrokes and pasted text.
-    void type(std::string_view bytes);
+    void input(std::string_view bytes);
+    // {"type": "resize", "cols": C, "rows": R}; anything else is ignored.
+    void control(const nlohmann::json& message);
     void resize(process::TerminalSize size);
     // Hangs the shell up; the terminal ends once it has gone.
     void end();
@@ -79,6 +81,10 @@ class TerminalRegistry {
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Terminal>> terminals_;
 };
+
+// The size in a JSON object's "cols" and "rows", each from 1 to 1000; one
+// that is absent stays as in `fallback`. Throws std::invalid_argument.
+process::TerminalSize size_from_json(const nlohmann::json& object, process::TerminalSize fallback);
 
 // The user's shell: $SHELL when it names a program, otherwise /bin/sh.
 std::string user_shell();
