@@ -4,7 +4,9 @@
 // headless Chromium.
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
+import fs from 'node:fs';
 import net from 'node:net';
+import os from 'node:os';
 import path from 'node:path';
 
 // playwright-core is installed here, also for callers outside this folder.
@@ -97,4 +99,19 @@ export async function runWithServer(binary, options, body) {
     console.error(`--- server output ---\n${server.output()}`);
     process.exitCode = 1;
   }
+}
+
+// runWithServer with a fresh home holding a workspace folder of its own,
+// removed afterwards; `body(base, workspace)`.
+export async function runInFreshWorkspace(binary, screenshotDir, prefix, body) {
+  fs.mkdirSync(screenshotDir, { recursive: true });
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  const workspace = path.join(home, 'workspace');
+  fs.mkdirSync(workspace);
+  try {
+    await runWithServer(binary, { home, workspace }, (base) => body(base, workspace));
+  } finally {
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+  if (!process.exitCode) console.log(`passed; screenshots in ${screenshotDir}`);
 }

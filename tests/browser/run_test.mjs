@@ -4,9 +4,8 @@
 // Usage: node run_test.mjs <quillo binary> <screenshot directory>
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { PHONE, launchChromium, runWithServer } from './harness.mjs';
+import { PHONE, launchChromium, runInFreshWorkspace } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
 if (!binary || !screenshotDir) {
@@ -230,17 +229,4 @@ async function run(base, workspace) {
   }
 }
 
-async function main() {
-  fs.mkdirSync(screenshotDir, { recursive: true });
-  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillo-run-'));
-  const workspace = path.join(home, 'workspace');
-  fs.mkdirSync(workspace);
-  try {
-    await runWithServer(binary, { home, workspace }, (base) => run(base, workspace));
-  } finally {
-    fs.rmSync(home, { recursive: true, force: true });
-  }
-  if (!process.exitCode) console.log(`passed; screenshots in ${screenshotDir}`);
-}
-
-await main();
+await runInFreshWorkspace(binary, screenshotDir, 'quillo-run-', run);
