@@ -12,8 +12,8 @@
 // login, Origin); it may throw to refuse the socket, which gets the server's
 // answer for a failed request. A browser is not shown that answer, only a
 // failed connection: to tell it why, accept and close with a code of your
-// own (4000-4999) instead. It may keep the socket and send from any thread, also after it
-// returned. The events run on worker threads, one at a time per socket and
+// own (4000-4999) instead. It may keep the socket and send from any thread,
+// also after it returned. The events run on worker threads, one at a time per socket and
 // in order; while they lag behind, the server stops reading from the client.
 // An event that throws closes the socket with 1011.
 #pragma once
