@@ -21,9 +21,9 @@
 // Child processes: start them with quillo/process.h (run, Popen,
 // check_call, check_output, PtyProcess on a terminal), which decodes text
 // output safely, hides the console window on Windows, and gives the child
-// the default signal state
-// (the server blocks SIGTERM, SIGHUP and SIGINT in every thread and ignores
-// SIGPIPE and SIGXFSZ) and none of the server's descriptors.
+// the default signal state (the server blocks SIGTERM, SIGHUP and SIGINT in
+// every thread and ignores SIGPIPE and SIGXFSZ) and none of the server's
+// descriptors.
 #pragma once
 
 #include "quillo/blueprint.h"
