@@ -1371,6 +1371,8 @@
       this.timer = null;
       this.attempt = 0;
       this.stopped = false;
+      this.waiting = [];
+      this.waitingBytes = 0;
       streams.add(this);
       this.connect();
     }
@@ -1388,6 +1390,9 @@
         this.attempt = 0;
         this.handlers.onOpen();
         this.handlers.onStatus('open');
+        for (const data of this.waiting) socket.send(data);
+        this.waiting = [];
+        this.waitingBytes = 0;
       });
       socket.addEventListener('message', (event) => {
         if (socket !== this.socket) return;
@@ -1447,9 +1452,19 @@
       this.connect();
     }
 
+    // What is typed while the socket is coming back waits for it (up to
+    // 64 KiB), rather than being lost.
     send(data) {
-      if (!this.socket || this.socket.readyState !== WebSocket.OPEN) return false;
-      this.socket.send(data);
+      if (this.socket && this.socket.readyState === WebSocket.OPEN) {
+        this.socket.send(data);
+        return true;
+      }
+      const reconnecting = !this.stopped && (this.timer !== null
+        || (this.socket !== null && this.socket.readyState === WebSocket.CONNECTING));
+      const size = typeof data === 'string' ? data.length : data.byteLength;
+      if (!reconnecting || this.waitingBytes + size > 65536) return false;
+      this.waiting.push(data);
+      this.waitingBytes += size;
       return true;
     }
 
@@ -1458,6 +1473,8 @@
       streams.delete(this);
       clearTimeout(this.timer);
       this.timer = null;
+      this.waiting = [];
+      this.waitingBytes = 0;
       if (this.socket) this.socket.close(1000);
       this.socket = null;
     }
