@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quillo::integration {
@@ -278,6 +279,21 @@ TEST_F(TransportTest, WebSocketsEchoAndCloseWithTheRightCodes) {
     too_big.send(std::string((1 << 20) + 1, 'b'));
     EXPECT_EQ(too_big.read(), std::nullopt);
     EXPECT_EQ(too_big.close_code(), 1009);
+
+    // Events that hold their own socket do not keep it alive once closed.
+    for (int i = 0; i < 3; ++i) {
+        WebSocketClient holder(port(), "/api/fixture/holder");
+        ASSERT_TRUE(holder.send("hi"));
+        EXPECT_EQ(holder.read(), "hi");
+    }
+    long alive = -1;
+    for (int tries = 0; tries < 100 && alive != 0; ++tries) {
+        std::this_thread::sleep_for(20ms);
+        alive =
+            json::parse(http_client("127.0.0.1", port()).Get("/api/fixture/holders_alive")->body)
+                .value("alive", -1L);
+    }
+    EXPECT_EQ(alive, 0) << "closed sockets whose events hold them are never freed";
 }
 
 // The handshake passes the same checks as any request, and a foreign page
