@@ -17,7 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How long a hung-up shell gets to go before its terminal is closed anyway.
+// How long a hung-up shell gets to go before it is killed.
 constexpr milliseconds kHangUpGrace{2000};
 // No screen has more character cells across or down.
 constexpr unsigned short kMaxCells = 1000;
@@ -171,6 +171,10 @@ void Terminal::read_until_gone() {
             end();
             give_up = Clock::now() + kHangUpGrace;
         } else if (give_up && Clock::now() >= *give_up) {
+            // The shell ignored the hang-up: ended all the same, as its
+            // terminal is. Jobs in groups of their own (nohup) go on.
+            std::lock_guard<std::mutex> lock(mutex_);
+            pty_.child().signal_group(SIGKILL);
             break;
         }
     }

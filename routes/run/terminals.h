@@ -38,7 +38,8 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
     // {"type": "resize", "cols": C, "rows": R}; anything else is ignored.
     void control(const nlohmann::json& message);
     void resize(process::TerminalSize size);
-    // Hangs the shell up; the terminal ends once it has gone.
+    // Hangs the shell up; the terminal ends once it has gone, and a shell
+    // still there 2 s later is killed.
     void end();
 
     // Reads the terminal until the shell has gone, then calls `ended`.

@@ -313,10 +313,17 @@ TEST_F(RunApiTest, StrangersAreRefusedLimitsHoldAndStoppingTheServerHangsUpShell
               "Cannot run hello.py: python3 is not installed (it was not found on PATH).\n");
     EXPECT_EQ(missing.control.at(0)["code"], 127);
 
+    // Closing a terminal ends even a shell that ignores the hang-up.
     json ended = call("POST", "/api/run/terminals", nullptr, 201);
     call("POST", "/api/run/terminals", nullptr, 409);
+    auto stubborn = socket("/api/run/terminals/" + ended["id"].get<std::string>() + "/ws");
+    stubborn->send("trap '' HUP; echo ig''nored\n", true);
+    read_until(*stubborn, output_has("ignored\r\n"));
     call("DELETE", "/api/run/terminals/" + ended["id"].get<std::string>());
     EXPECT_TRUE(process_gone_within(ended["pid"].get<pid_t>(), 5s));
+    Received last = read_to_close(*stubborn);
+    ASSERT_FALSE(last.control.empty());
+    EXPECT_EQ(last.control.back()["signal"], "SIGKILL");
     json terminal = call("POST", "/api/run/terminals", nullptr, 201);
     std::string target = "/api/run/terminals/" + terminal["id"].get<std::string>() + "/ws";
 
