@@ -161,12 +161,11 @@ void Terminal::read_until_gone() {
             ssize_t n = ::read(pty_.fd(), buffer, sizeof buffer);
             if (n > 0) {
                 output_.publish(std::string_view(buffer, static_cast<size_t>(n)));
-                continue;
-            }
-            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 break; // EIO: nothing has the terminal open any more
             }
         }
+        // Also looked at while output flows, which may be forever.
         if (!give_up && (ending_ || unattended_too_long())) {
             end();
             give_up = Clock::now() + kHangUpGrace;
