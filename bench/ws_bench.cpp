@@ -210,8 +210,7 @@ long sequence_of(const beast::flat_buffer& buffer) {
     if (data.size() < 10) {
         return -1;
     }
-    return std::strtol(std::string(static_cast<const char*>(data.data()), 10).c_str(), nullptr,
-                       10);
+    return std::strtol(std::string(static_cast<const char*>(data.data()), 10).c_str(), nullptr, 10);
 }
 
 double percentile(std::vector<double>& sorted, double p) {
@@ -391,8 +390,8 @@ class RateRun {
             }
             long sequence = sequence_of(in_);
             if (in_.size() != o_.size || sequence != received_) {
-                std::fprintf(stderr, "echo %ld came back as %ld (%zu bytes)\n", received_,
-                             sequence, in_.size());
+                std::fprintf(stderr, "echo %ld came back as %ld (%zu bytes)\n", received_, sequence,
+                             in_.size());
                 failed_ = true;
                 finish();
                 return;
@@ -466,8 +465,8 @@ class Hold;
 // One keep-alive HTTP connection that asks for /api/health now and then.
 class HttpHolder : public std::enable_shared_from_this<HttpHolder> {
   public:
-    HttpHolder(asio::io_context& io, Hold& hold, int index) : hold_(hold), socket_(io), timer_(io),
-                                                                index_(index) {}
+    HttpHolder(asio::io_context& io, Hold& hold, int index)
+        : hold_(hold), socket_(io), timer_(io), index_(index) {}
     void open();
     void stop() {
         error_code ec;
@@ -516,8 +515,8 @@ class SocketHolder : public std::enable_shared_from_this<SocketHolder> {
 
 class Hold {
   public:
-    Hold(asio::io_context& io, const Options& o) : io_(io), o_(o), signals_(io, SIGTERM, SIGINT),
-                                                   give_up_(io) {}
+    Hold(asio::io_context& io, const Options& o)
+        : io_(io), o_(o), signals_(io, SIGTERM, SIGINT), give_up_(io) {}
 
     void start() {
         signals_.async_wait([this](error_code ec, int) {
@@ -632,17 +631,16 @@ void HttpHolder::ask() {
             self->failed(std::string("write: ") + ec.message());
             return;
         }
-        http::async_read(self->socket_, self->buffer_, self->response_,
-                         [self](error_code ec, size_t) {
-                             if (ec) {
-                                 self->failed(std::string("read: ") + ec.message());
-                             } else if (self->response_.result_int() != 200 ||
-                                        !self->response_.keep_alive()) {
-                                 self->failed("answer " + std::to_string(self->response_.result_int()));
-                             } else {
-                                 self->answered();
-                             }
-                         });
+        http::async_read(
+            self->socket_, self->buffer_, self->response_, [self](error_code ec, size_t) {
+                if (ec) {
+                    self->failed(std::string("read: ") + ec.message());
+                } else if (self->response_.result_int() != 200 || !self->response_.keep_alive()) {
+                    self->failed("answer " + std::to_string(self->response_.result_int()));
+                } else {
+                    self->answered();
+                }
+            });
     });
 }
 
