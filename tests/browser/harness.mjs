@@ -115,3 +115,15 @@ export async function runInFreshWorkspace(binary, screenshotDir, prefix, body) {
   }
   if (!process.exitCode) console.log(`passed; screenshots in ${screenshotDir}`);
 }
+
+// A page of `context` that notes the paths it loads and the errors thrown
+// in it, for the tests to assert on.
+export async function trackedPage(context) {
+  const page = await context.newPage();
+  page.setDefaultTimeout(10000);
+  const loaded = [];
+  page.on('request', (request) => loaded.push(new URL(request.url()).pathname));
+  const errors = [];
+  page.on('pageerror', (error) => errors.push(error.message));
+  return { page, loaded, errors };
+}

@@ -6,7 +6,7 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { PHONE, launchChromium, runInFreshWorkspace } from './harness.mjs';
+import { PHONE, launchChromium, runInFreshWorkspace, trackedPage } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
 if (!binary || !screenshotDir) {
@@ -28,12 +28,7 @@ async function run(base, workspace) {
   const browser = await launchChromium();
   try {
     const context = await browser.newContext(PHONE);
-    const page = await context.newPage();
-    page.setDefaultTimeout(10000);
-    const loaded = [];
-    page.on('request', (request) => loaded.push(new URL(request.url()).pathname));
-    const errors = [];
-    page.on('pageerror', (error) => errors.push(error.message));
+    const { page, loaded, errors } = await trackedPage(context);
 
     console.log('the sign-in page loads neither the IDE nor the editor');
     await page.goto(base + '/');

@@ -5,7 +5,7 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { PHONE, launchChromium, runInFreshWorkspace } from './harness.mjs';
+import { PHONE, launchChromium, runInFreshWorkspace, trackedPage } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
 if (!binary || !screenshotDir) {
@@ -62,12 +62,7 @@ async function run(base, workspace) {
       terminalSockets.push(socket);
       socket.connectToServer();
     });
-    const page = await context.newPage();
-    page.setDefaultTimeout(10000);
-    const loaded = [];
-    page.on('request', (request) => loaded.push(new URL(request.url()).pathname));
-    const errors = [];
-    page.on('pageerror', (error) => errors.push(error.message));
+    const { page, loaded, errors } = await trackedPage(context);
 
     await page.goto(base + '/');
     await page.fill('#setup-password', PASSWORD);
