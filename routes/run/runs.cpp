@@ -95,13 +95,13 @@ nlohmann::json Run::describe() const {
     nlohmann::json run = {{"id", id_},
                           {"path", path_},
                           {"command", plan_.command},
-                          {"running", !finished_},
+                          {"running", !returncode_},
                           {"started", started_epoch_},
                           {"code", nullptr},
                           {"signal", nullptr},
                           {"duration_ms", nullptr},
                           {"pid", nullptr}};
-    if (child_ && !finished_) {
+    if (child_ && !returncode_) {
         run["pid"] = child_->pid();
     }
     if (returncode_) {
@@ -117,14 +117,14 @@ nlohmann::json Run::describe() const {
 
 bool Run::running() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return !finished_;
+    return !returncode_;
 }
 
 void Run::input(std::string_view bytes) {
     int fd;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!child_ || child_->stdin_fd() < 0 || finished_) {
+        if (!child_ || child_->stdin_fd() < 0 || returncode_) {
             return;
         }
         // A copy of our end: the run may end, and its pipes close, while
@@ -155,7 +155,7 @@ void Run::end_input() {
 void Run::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (finished_ || stopping_) {
+        if (returncode_ || stopping_) {
             return;
         }
         stopping_ = true;
@@ -168,7 +168,8 @@ void Run::stop() {
 
 void Run::kill_after_grace() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!finished_changed_.wait_for(lock, limits_.stop_grace, [this] { return finished_; }) &&
+    if (!finished_changed_.wait_for(lock, limits_.stop_grace,
+                                    [this] { return returncode_.has_value(); }) &&
         child_) {
         child_->signal_group(SIGKILL);
     }
@@ -177,7 +178,7 @@ void Run::kill_after_grace() {
 void Run::hang_up() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
-    if (child_ && !finished_) {
+    if (child_ && !returncode_) {
         child_->signal_group(SIGHUP);
     }
 }
@@ -202,17 +203,15 @@ void Run::execute() {
     long long duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
     {
+        // Ended before anyone is told, so that the list agrees with the
+        // end message.
         std::lock_guard<std::mutex> lock(mutex_);
         returncode_ = returncode;
         duration_ms_ = duration;
     }
+    finished_changed_.notify_all();
     // The last message after the last output, from this same thread.
     output_.finish(exit_message(returncode, duration));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        finished_ = true;
-    }
-    finished_changed_.notify_all();
     ended_(id_);
 }
 

@@ -72,8 +72,7 @@ class Run : public std::enable_shared_from_this<Run> {
     std::condition_variable finished_changed_;
     std::optional<process::Popen> child_;
     bool stopping_ = false;
-    bool finished_ = false;
-    std::optional<int> returncode_;
+    std::optional<int> returncode_; // once the run has ended
     long long duration_ms_ = 0;
 };
 
