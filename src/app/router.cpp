@@ -30,21 +30,6 @@ std::string upper(std::string text) {
     return text;
 }
 
-// "//app.js" is "/app.js": clients and proxies that join paths carelessly
-// still reach the rule they meant.
-std::string_view merge_slashes(std::string_view path, std::string& storage) {
-    if (path.find("//") == std::string_view::npos) {
-        return path;
-    }
-    storage.reserve(path.size());
-    for (char c : path) {
-        if (c != '/' || storage.empty() || storage.back() != '/') {
-            storage += c;
-        }
-    }
-    return storage;
-}
-
 std::string join(const std::vector<std::string_view>& parts, size_t from, size_t to) {
     std::string out;
     for (size_t i = from; i < to; ++i) {
@@ -88,7 +73,8 @@ CompiledRule::Segment CompiledRule::parse_segment(std::string_view text, const s
 }
 
 CompiledRule::CompiledRule(const RouteRule& rule, size_t order, bool own)
-    : text_(rule.rule), handler_(rule.handler), socket_(rule.socket), order_(order), own_(own) {
+    : text_(rule.rule), handler_(rule.handler), socket_(rule.socket), order_(order), own_(own),
+      streams_body_(rule.streams_body) {
     if (text_.empty() || text_.front() != '/') {
         throw std::invalid_argument("route " + text_ + ": a rule starts with /");
     }
@@ -155,7 +141,12 @@ bool CompiledRule::match_from(size_t segment, size_t part,
             return false; // a path variable never starts with a slash
         }
         if (segment + 1 == segments_.size()) {
-            args[seg.text] = join(parts, part, parts.size());
+            // "/app.js/" is "/app.js" with a slash added, as for every rule.
+            size_t end = parts.size();
+            if (end > part + 1 && parts[end - 1].empty()) {
+                --end;
+            }
+            args[seg.text] = join(parts, part, end);
             return true;
         }
         for (size_t end = part + 1; end <= parts.size(); ++end) {
@@ -203,8 +194,6 @@ void Router::freeze() {
 }
 
 RouteMatch Router::match(std::string_view path, std::string_view method) const {
-    std::string merged;
-    path = merge_slashes(path, merged);
     RouteMatch result;
     std::set<std::string> allowed;
     bool path_matched = false;

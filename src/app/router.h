@@ -33,6 +33,7 @@ class CompiledRule {
     // Set for a WebSocket rule, whose handler() is empty.
     const SocketHandler& socket() const { return socket_; }
     bool own() const { return own_; }
+    bool streams_body() const { return streams_body_; }
 
   private:
     enum class Kind { Static = 0, Variable = 1, Path = 2 };
@@ -54,6 +55,7 @@ class CompiledRule {
     SocketHandler socket_;
     size_t order_;
     bool own_;
+    bool streams_body_;
 };
 
 struct RouteMatch {
@@ -74,8 +76,10 @@ class Router {
 
     // Picks the most specific rule that accepts both the path and the method.
     // 405 only when some rule matches the path but none takes the method.
-    // Repeated slashes count as one, and a rule also answers its path with
-    // a slash added.
+    // A rule also answers its path with a slash added. The path is matched
+    // as it is given: the request's canonical path, whose slashes were
+    // merged before the guard saw it. Merging here as well would let the
+    // router serve a path the guard never judged.
     RouteMatch match(std::string_view path, std::string_view method) const;
 
     const std::vector<CompiledRule>& rules() const { return rules_; }

@@ -2,21 +2,65 @@
 
 #include "utils/text.h"
 
+#include <algorithm>
+#include <boost/asio/buffer.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 namespace quillo::http {
 
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 
-// Beast's parser checks the syntax and frames the body (Content-Length or
-// chunked); the line limits and the head's deadline are ours, since the
-// parser only knows one limit for the whole head.
-class RequestReader::Parser : public bhttp::request_parser<bhttp::string_body> {};
+// Where the parser puts a body: into a text of our own that the reader
+// hands over whole at the end, or piece by piece while it streams. Unlike
+// Beast's string body it reserves nothing for a declared length (a stranger
+// can declare any length), and it enforces a limit that can be set once
+// the head has been judged.
+struct RequestReader::SinkBody {
+    struct value_type {
+        std::string data; // decoded, not yet taken
+        uint64_t limit = 0;
+        uint64_t total = 0;
+    };
+
+    class reader {
+      public:
+        template <bool isRequest, class Fields>
+        reader(bhttp::header<isRequest, Fields>&, value_type& body) : body_(body) {}
+
+        void init(const boost::optional<std::uint64_t>&, beast::error_code& ec) { ec = {}; }
+
+        template <class ConstBufferSequence>
+        size_t put(const ConstBufferSequence& buffers, beast::error_code& ec) {
+            size_t n = boost::asio::buffer_size(buffers);
+            if (n > body_.limit - body_.total) {
+                ec = bhttp::error::body_limit;
+                return 0;
+            }
+            size_t at = body_.data.size();
+            body_.data.resize(at + n);
+            boost::asio::buffer_copy(boost::asio::buffer(body_.data.data() + at, n), buffers);
+            body_.total += n;
+            ec = {};
+            return n;
+        }
+
+        void finish(beast::error_code& ec) { ec = {}; }
+
+      private:
+        value_type& body_;
+    };
+};
+
+// Beast's parser checks the syntax, frames the body (Content-Length or
+// chunked) and gives the header fields; the line limits and the head's
+// deadline are ours, since the parser only knows one limit for the whole
+// head.
+class RequestReader::Parser : public bhttp::request_parser<RequestReader::SinkBody> {};
 
 namespace {
 
@@ -74,31 +118,19 @@ std::string percent_decode_path(std::string_view path) {
     return out;
 }
 
-Headers parse_header_fields(std::string_view head) {
-    Headers fields;
-    size_t line_start = head.find('\n');
-    while (line_start != std::string_view::npos && ++line_start < head.size()) {
-        size_t line_end = head.find('\n', line_start);
-        std::string_view line =
-            head.substr(line_start, line_end == std::string_view::npos ? std::string_view::npos
-                                                                       : line_end - line_start);
-        while (!line.empty() && (line.back() == '\r' || is_blank(line.back()))) {
-            line.remove_suffix(1);
-        }
-        if (line.empty()) {
-            break; // the end of the head
-        }
-        size_t colon = line.find(':');
-        if (colon != std::string_view::npos) {
-            std::string_view value = line.substr(colon + 1);
-            while (!value.empty() && is_blank(value.front())) {
-                value.remove_prefix(1);
-            }
-            fields.add(std::string(line.substr(0, colon)), std::string(value));
-        }
-        line_start = line_end;
+std::string canonical_path(std::string_view target_path) {
+    std::string decoded = percent_decode_path(target_path);
+    if (decoded.find("//") == std::string::npos) {
+        return decoded;
     }
-    return fields;
+    std::string merged;
+    merged.reserve(decoded.size());
+    for (char c : decoded) {
+        if (c != '/' || merged.empty() || merged.back() != '/') {
+            merged += c;
+        }
+    }
+    return merged;
 }
 
 RequestReader::RequestReader(ReaderLimits limits) : limits_(limits) {
@@ -109,10 +141,11 @@ RequestReader::~RequestReader() = default;
 
 void RequestReader::start() {
     parser_ = std::make_unique<Parser>();
-    // Our own scan enforces the head's limits first; the body's is Beast's,
-    // counted on what is read, chunked bodies included.
+    // Our own scan enforces the head's limits first; the body's is the
+    // sink's, counted on what is decoded, chunked bodies included.
     parser_->header_limit(static_cast<std::uint32_t>(limits_.max_head + 4));
-    parser_->body_limit(static_cast<std::uint64_t>(limits_.max_body));
+    parser_->body_limit(boost::none);
+    parser_->get().body().limit = limits_.max_body;
     parser_->eager(true);
     state_ = State::Head;
     failure_ = {};
@@ -122,6 +155,7 @@ void RequestReader::start() {
     keep_alive_ = false;
     expects_continue_ = false;
     body_bytes_ = 0;
+    streaming_ = false;
 }
 
 size_t RequestReader::feed(std::string_view data) {
@@ -176,6 +210,13 @@ size_t RequestReader::feed_head(std::string_view data) {
             fail(431, "Request Header Fields Too Large");
             return taken;
         }
+        if (!request_line && content > 0 && is_blank(head_[scan_pos_])) {
+            // A folded line (obsolete since RFC 7230) or blanks before the
+            // first field: parsers disagree on what they mean, and a folded
+            // " Host: x" must never become a field of its own somewhere.
+            fail(400, "Bad Request");
+            return taken;
+        }
         scan_pos_ = head_.size();
         if (!request_line && content == 0) {
             head_complete();
@@ -207,9 +248,11 @@ void RequestReader::head_complete() {
         return;
     }
     request_.method.assign(message.method_string().data(), message.method_string().size());
-    request_.path = path == "*" ? std::string(path) : percent_decode_path(path);
+    request_.path = path == "*" ? std::string(path) : canonical_path(path);
     request_.query_string.assign(query);
-    request_.headers = parse_header_fields(head_);
+    for (const auto& field : message) {
+        request_.headers.add(std::string(field.name_string()), std::string(field.value()));
+    }
     if (!authority.empty()) {
         request_.headers.set("Host", std::string(authority));
     }
@@ -243,6 +286,11 @@ void RequestReader::head_complete() {
 }
 
 size_t RequestReader::feed_body(std::string_view data) {
+    SinkBody::value_type& body = parser_->get().body();
+    if (!streaming_ && body.total == 0 && body.data.capacity() == 0) {
+        // A buffered body's declared length is within its limit by now.
+        body.data.reserve(static_cast<size_t>(std::min(content_length().value_or(0), body.limit)));
+    }
     size_t used = 0;
     while (used < data.size() && !parser_->is_done()) {
         // Beast 1.81 asserts that a chunk's size line is looked at with at
@@ -271,10 +319,31 @@ size_t RequestReader::feed_body(std::string_view data) {
         }
     }
     if (parser_->is_done()) {
-        request_.body = std::move(parser_->get().body());
+        if (!streaming_) {
+            request_.body = std::move(parser_->get().body().data);
+        }
         state_ = State::Done;
     }
     return used;
+}
+
+bool RequestReader::limit_body(uint64_t limit) {
+    SinkBody::value_type& body = parser_->get().body();
+    body.limit = std::min<uint64_t>(limit, limits_.max_body);
+    if (content_length().value_or(0) > body.limit) {
+        fail(413, "Payload Too Large");
+        return false;
+    }
+    return true;
+}
+
+std::string RequestReader::take_body() {
+    return std::exchange(parser_->get().body().data, std::string());
+}
+
+std::optional<uint64_t> RequestReader::content_length() const {
+    boost::optional<std::uint64_t> length = parser_->content_length();
+    return length ? std::optional<uint64_t>(*length) : std::nullopt;
 }
 
 } // namespace quillo::http

@@ -8,7 +8,9 @@
 
 #include "quillo/http.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,7 +20,10 @@ struct ReaderLimits {
     size_t max_request_line = 8192;
     size_t max_header_line = 8192;
     size_t max_head = 32 * 1024;
-    size_t max_body = 64u * 1024 * 1024; // Content-Length or chunked, as read
+    // The most any body may have (Content-Length, or chunked as decoded),
+    // an upload streamed to disk included; limit_body() lowers it for each
+    // request once its sender is known.
+    uint64_t max_body = 16ull * 1024 * 1024 * 1024;
 };
 
 // Why a request cannot be served: answer `status` and close the connection.
@@ -54,10 +59,23 @@ class RequestReader {
     const ReadFailure& failure() const { return failure_; }
 
     // The request as the head gives it, from state Body on: method, the
-    // percent-decoded path, the raw query, the header fields as sent. An
-    // absolute-form target ("http://host/path") gives its path, and its
-    // host replaces the Host field. The body is filled in at Done.
+    // canonical path (see canonical_path), the raw query, the header fields
+    // as the parser read them. An absolute-form target ("http://host/path")
+    // gives its path, and its host replaces the Host field. The body is
+    // filled in at Done, unless it is streamed.
     Request& request() { return request_; }
+
+    // From state Body on: the body of this request may be at most `limit`
+    // bytes. False (and state Failed, 413) when its Content-Length already
+    // says more; a chunked body fails as soon as it passes the limit.
+    bool limit_body(uint64_t limit);
+    // From state Body on: the body is not kept for request().body; the
+    // caller takes it piece by piece with take_body() as it arrives.
+    void stream_body() { streaming_ = true; }
+    // The body bytes decoded since the last call (streamed bodies only).
+    std::string take_body();
+    // The body's length as the head declares it, when it does.
+    std::optional<uint64_t> content_length() const;
     // The head as it arrived, up to and including its empty line.
     std::string_view head() const { return head_; }
     // Whether the connection may carry another request after this one.
@@ -69,6 +87,7 @@ class RequestReader {
 
   private:
     class Parser;
+    struct SinkBody;
     size_t feed_head(std::string_view data);
     size_t feed_body(std::string_view data);
     void head_complete();
@@ -84,14 +103,17 @@ class RequestReader {
     bool keep_alive_ = false;
     bool expects_continue_ = false;
     size_t body_bytes_ = 0;
+    bool streaming_ = false;
 };
-
-// The header fields of a request head (request line first, then one field
-// per line up to the empty line), values as sent: blanks around them
-// removed, nothing decoded.
-Headers parse_header_fields(std::string_view head);
 
 // "/a%20b" is "/a b"; a "%" not followed by two hex digits stays as it is.
 std::string percent_decode_path(std::string_view path);
+
+// The one path every decision about a request is made on (the Host and
+// Origin checks, the guard, the router, the log): the target's path
+// percent-decoded, then repeated slashes merged, so that "//api/x",
+// "/%2Fapi/x" and "/api//x" can only ever be "/api/x" and "/api/x" and the
+// guard never judges one path while the router serves another.
+std::string canonical_path(std::string_view target_path);
 
 } // namespace quillo::http

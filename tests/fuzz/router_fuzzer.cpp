@@ -98,20 +98,10 @@ std::string rebuild(const CompiledRule& rule, const std::map<std::string, std::s
     return out;
 }
 
-// The router counts repeated slashes as one.
-std::string merged_slashes(std::string_view path) {
-    std::string out;
-    for (char c : path) {
-        if (c != '/' || out.empty() || out.back() != '/') {
-            out += c;
-        }
-    }
-    return out;
-}
-
 void check(const Router& router, std::string_view path, std::string_view method, bool rebuildable) {
     RouteMatch m = router.match(path, method);
-    const std::string normal = merged_slashes(path);
+    // Matched as given: merging slashes is the reader's job, done once.
+    const std::string normal(path);
     switch (m.outcome) {
     case RouteMatch::Outcome::Found: {
         if (m.rule == nullptr || !m.rule->accepts(method) || !m.allowed.empty()) {

@@ -25,10 +25,12 @@ std::string feed(RequestReader& reader, const std::string& bytes, size_t piece =
     return pending + bytes.substr(at);
 }
 
-TEST(HeaderFieldsTest, ValuesAreKeptAsSentApartFromSurroundingBlanks) {
-    quillo::Headers fields =
-        parse_header_fields("GET /x?y=%41 HTTP/1.1\r\nHost: h:1\r\nReferer:\t/p?url=a%2541%26b \r\n"
-                            "X-Empty:\r\nCookie: a=1\r\nCookie: b=2\r\n\r\nbody: not a header\r\n");
+TEST(RequestReaderTest, FieldsComeFromTheParserWithValuesAsSentApartFromSurroundingBlanks) {
+    RequestReader reader;
+    feed(reader, "GET /x?y=%41 HTTP/1.1\r\nHost: h:1\r\nReferer:\t/p?url=a%2541%26b \r\n"
+                 "X-Empty:\r\nCookie: a=1\r\nCookie: b=2\r\n\r\n");
+    ASSERT_EQ(reader.state(), State::Done);
+    const quillo::Headers& fields = reader.request().headers;
     EXPECT_EQ(fields.fields().size(), 5u);
     EXPECT_EQ(fields.get("Host"), "h:1");
     EXPECT_EQ(fields.get("Referer"), "/p?url=a%2541%26b");
@@ -37,8 +39,71 @@ TEST(HeaderFieldsTest, ValuesAreKeptAsSentApartFromSurroundingBlanks) {
     EXPECT_EQ(std::count_if(fields.fields().begin(), fields.fields().end(),
                             [](const auto& f) { return f.first == "Cookie"; }),
               2);
-    EXPECT_FALSE(fields.has("body"));
-    EXPECT_EQ(parse_header_fields("GET / HTTP/1.0\nA: 1\n\n").get("A"), "1");
+}
+
+// A folded line means one thing to one parser and another to the next: a
+// folded " Host: evil" must not become a field, nor "two" join "one".
+TEST(RequestReaderTest, FoldedLinesAreRefused) {
+    for (const char* head : {"GET / HTTP/1.1\r\nX-Long: one\r\n two\r\n\r\n",
+                             "GET / HTTP/1.1\r\nHost: ide\r\n Host: evil\r\n\r\n",
+                             "GET / HTTP/1.1\r\n\tX: 1\r\n\r\n"}) {
+        SCOPED_TRACE(head);
+        RequestReader reader;
+        feed(reader, head);
+        ASSERT_EQ(reader.state(), State::Failed);
+        EXPECT_EQ(reader.failure().status, 400);
+    }
+}
+
+// Every spelling of a path is read as the one canonical path that the
+// guard and the router both see.
+TEST(RequestReaderTest, EverySpellingOfAPathGivesTheCanonicalPath) {
+    for (const char* target :
+         {"/api/files/read", "//api/files/read", "///api//files/read", "/%2Fapi/files/read",
+          "/%2fapi%2F%2ffiles/read", "http://127.0.0.1:1//api/files/read"}) {
+        SCOPED_TRACE(target);
+        RequestReader reader;
+        feed(reader, std::string("GET ") + target + "?path=a HTTP/1.1\r\nHost: h\r\n\r\n");
+        ASSERT_EQ(reader.state(), State::Done);
+        EXPECT_EQ(reader.request().path, "/api/files/read");
+        EXPECT_EQ(reader.request().query_string, "path=a");
+    }
+    EXPECT_EQ(canonical_path("/a%20b//c/"), "/a b/c/");
+    EXPECT_EQ(canonical_path("/%"), "/%");
+}
+
+// The limit set once the sender is known: a declared length over it is
+// refused before any of the body, a chunked body as soon as it passes it.
+// A streamed body is handed over as it arrives and never kept whole.
+TEST(RequestReaderTest, BodiesAreLimitedPerRequestAndMayBeStreamed) {
+    RequestReader declared;
+    feed(declared, "POST /x HTTP/1.1\r\nContent-Length: 11\r\n\r\n");
+    ASSERT_EQ(declared.state(), State::Body);
+    EXPECT_FALSE(declared.limit_body(10));
+    EXPECT_EQ(declared.state(), State::Failed);
+    EXPECT_EQ(declared.failure().status, 413);
+
+    RequestReader chunked;
+    feed(chunked, "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n");
+    ASSERT_TRUE(chunked.limit_body(10));
+    feed(chunked, "6\r\nabcdef\r\n6\r\nghijkl\r\n0\r\n\r\n");
+    ASSERT_EQ(chunked.state(), State::Failed);
+    EXPECT_EQ(chunked.failure().status, 413);
+
+    RequestReader streamed;
+    feed(streamed, "POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\n");
+    ASSERT_TRUE(streamed.limit_body(10));
+    streamed.stream_body();
+    std::string pieces;
+    for (const char* piece : {"0123", "456", "789"}) {
+        streamed.feed(piece);
+        std::string taken = streamed.take_body();
+        EXPECT_EQ(taken, piece);
+        pieces += taken;
+    }
+    EXPECT_EQ(streamed.state(), State::Done);
+    EXPECT_EQ(pieces, "0123456789");
+    EXPECT_EQ(streamed.request().body, "");
 }
 
 // Byte by byte or all at once, a request comes out the same, and every body

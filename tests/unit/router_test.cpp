@@ -14,6 +14,9 @@ quillo::Handler named(const std::string& name) {
 }
 
 std::string answer(const RouteMatch& match) {
+    if (match.rule == nullptr) {
+        return "";
+    }
     Request request;
     return match.rule->handler()(request).body;
 }
@@ -66,25 +69,32 @@ TEST_F(RouterTest, EmptySegmentsNeverFillAVariable) {
     EXPECT_EQ(router.match("/", "GET").outcome, RouteMatch::Outcome::NotFound);
 }
 
-// Slashes are forgiven both ways, and repeated ones count as one, before
-// any rule is tried: a careless join still reaches the rule it meant.
-TEST_F(RouterTest, TrailingAndRepeatedSlashesReachTheSameRule) {
+// A trailing slash is forgiven both ways, a path variable's included. A
+// repeated slash is not merged here: the reader gives the canonical path,
+// and a router that merged again could serve a path the guard never saw.
+TEST_F(RouterTest, TrailingSlashesReachTheSameRuleRepeatedOnesAreLeftAlone) {
     add("/files/", {"GET"}, "files");
     add("/exact", {"GET"}, "exact");
     add("/api/<name>", {"GET"}, "variable");
     add("/<path:path>", {"GET"}, "catch-all");
     router.freeze();
-    for (const char* path : {"/files", "/files/", "//files", "/files//"}) {
+    for (const char* path : {"/files", "/files/"}) {
         EXPECT_EQ(answer(router.match(path, "GET")), "files") << path;
     }
-    for (const char* path : {"/exact", "/exact/", "//exact", "///exact//"}) {
+    for (const char* path : {"/exact", "/exact/"}) {
         EXPECT_EQ(answer(router.match(path, "GET")), "exact") << path;
     }
-    RouteMatch match = router.match("/api//x/", "GET");
+    RouteMatch match = router.match("/api/x/", "GET");
     ASSERT_EQ(match.outcome, RouteMatch::Outcome::Found);
     EXPECT_EQ(answer(match), "variable");
     EXPECT_EQ(match.args.at("name"), "x");
-    EXPECT_EQ(router.match("//app.js", "GET").args.at("path"), "app.js");
+    EXPECT_EQ(router.match("/app.js/", "GET").args.at("path"), "app.js");
+    EXPECT_EQ(router.match("/dir/app.js/", "GET").args.at("path"), "dir/app.js");
+    for (const char* path : {"//exact", "//api/x", "/api//x"}) {
+        RouteMatch unmerged = router.match(path, "GET");
+        EXPECT_NE(answer(unmerged), "exact") << path;
+        EXPECT_NE(answer(unmerged), "variable") << path;
+    }
 }
 
 TEST_F(RouterTest, MethodMismatchFallsThroughToALessSpecificRule) {
