@@ -23,6 +23,10 @@ struct RouteRule {
     // Set for a WebSocket rule: it answers GET requests that ask for an
     // upgrade; other requests get 426.
     SocketHandler socket{};
+    // The handler begins as soon as the head has been judged and reads the
+    // body while it arrives (read_body), instead of the server keeping it
+    // whole first: for uploads, which may be far larger than memory allows.
+    bool streams_body = false;
 };
 
 // A module's route set (the `bp` every route module exports). It is mounted
@@ -33,6 +37,15 @@ class Blueprint {
 
     Blueprint& route(std::string rule, std::vector<std::string> methods, Handler handler) {
         rules_.push_back({std::move(rule), std::move(methods), std::move(handler)});
+        return *this;
+    }
+
+    // A rule whose handler reads the body as it arrives (see
+    // RouteRule::streams_body). Only a signed-in browser's body is streamed;
+    // the handler must answer from read_body(), never from `body` alone.
+    Blueprint& streaming_route(std::string rule, std::vector<std::string> methods,
+                               Handler handler) {
+        rules_.push_back({std::move(rule), std::move(methods), std::move(handler), {}, true});
         return *this;
     }
 

@@ -120,18 +120,60 @@ class Session {
     bool modified_ = false;
 };
 
+// Why a streamed body could not be read whole: the client went away or sent
+// too slowly, the body passed its limit or was malformed, or the server is
+// stopping. The server has answered the request itself by then (or closed
+// the connection), and drops the handler's answer.
+class BodyError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The body of a request whose rule takes it as it arrives (see
+// Blueprint::streaming_route): read piece by piece, so that an upload never
+// sits in memory whole.
+class BodySource {
+  public:
+    virtual ~BodySource() = default;
+    // Replaces `piece` with the next piece of the body, waiting for the
+    // client; false at the end of the body. Throws BodyError.
+    virtual bool read(std::string& piece) = 0;
+};
+
 struct Request {
-    std::string method;       // as sent (methods are case-sensitive)
-    std::string path;         // percent-decoded, without the query string
+    std::string method; // as sent (methods are case-sensitive)
+    // Percent-decoded, repeated slashes merged, without the query string:
+    // the one path that the server's checks, its guard and the router all
+    // judged.
+    std::string path;
     std::string query_string; // raw, as sent, without the "?"
     Headers headers;
     std::string body;
+    // Set when the rule streams its body and the body was still on its way
+    // when the handler began; `body` is empty then. Use read_body().
+    std::shared_ptr<BodySource> body_source;
     std::string remote_addr; // the client's IP address as text ("127.0.0.1", "::1")
     std::map<std::string, std::string> view_args; // the rule's variables
     Session session;
 
     std::string header(std::string_view name) const { return headers.get(name); }
 };
+
+// Calls `take` with the request's body in order: piece by piece as it
+// arrives when it is streamed, else at once (not at all when it is empty).
+// Throws BodyError, or what `take` throws.
+inline void read_body(Request& request, const std::function<void(std::string_view)>& take) {
+    if (!request.body_source) {
+        if (!request.body.empty()) {
+            take(request.body);
+        }
+        return;
+    }
+    std::string piece;
+    while (request.body_source->read(piece)) {
+        take(piece);
+    }
+}
 
 // A body read from an open file while it is sent, so that a large file never
 // sits in memory whole. Owns the descriptor.

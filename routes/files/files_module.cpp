@@ -7,6 +7,7 @@
 #include "files_service.h"
 #include "text.h"
 #include "trash.h"
+#include "tree.h"
 
 #include <cmath>
 #include <fcntl.h>
@@ -340,7 +341,15 @@ Response upload(Request& request) {
     Path path = directory;
     path.push_back(one.front());
     bool overwrite = query(request, "overwrite").value_or("") == "1";
-    Stamp stamp = FilesService(workspace).write(path, request.body, std::nullopt,
+    // Written to disk as it arrives: an upload never sits in memory whole.
+    auto content = [&](int fd) {
+        read_body(request, [&](std::string_view piece) {
+            if (!write_all(fd, piece.data(), piece.size())) {
+                fail(errno, "write", display(path));
+            }
+        });
+    };
+    Stamp stamp = FilesService(workspace).write(path, content, std::nullopt,
                                                 overwrite ? Existing::Replace : Existing::Keep);
     return json_response(stamp_json(path, stamp));
 }
@@ -402,7 +411,7 @@ const bool registered = [] {
     bp.route("/api/files/delete", {"DELETE"}, guarded(remove));
     bp.route("/api/files/trash", {"GET"}, guarded(trash_list));
     bp.route("/api/files/restore", {"POST"}, guarded(restore));
-    bp.route("/api/files/upload", {"POST"}, guarded(upload));
+    bp.streaming_route("/api/files/upload", {"POST"}, guarded(upload));
     bp.route("/api/files/search", {"GET"}, guarded(search));
     return true;
 }();

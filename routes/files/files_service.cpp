@@ -270,6 +270,17 @@ FileContent FilesService::read(const Path& path) const {
 Stamp FilesService::write(const Path& path, const std::string& bytes,
                           const std::optional<std::string>& expected_etag,
                           Existing existing) const {
+    auto content = [&](int fd) {
+        if (!write_all(fd, bytes.data(), bytes.size())) {
+            fail(errno, "write", display(path));
+        }
+    };
+    return write(path, content, expected_etag, existing);
+}
+
+Stamp FilesService::write(const Path& path, const ContentWriter& content,
+                          const std::optional<std::string>& expected_etag,
+                          Existing existing) const {
     refuse_workspace_itself(path);
     std::string what = display(path);
     Location target = workspace_.locate_target(path);
@@ -295,8 +306,11 @@ Stamp FilesService::write(const Path& path, const std::string& bytes,
         ::unlinkat(dir, temporary.c_str(), 0);
         fail(error, call, what);
     };
-    if (!write_all(fd.get(), bytes.data(), bytes.size())) {
-        give_up(errno, "write");
+    try {
+        content(fd.get());
+    } catch (...) {
+        ::unlinkat(dir, temporary.c_str(), 0);
+        throw;
     }
     if (exists && ::fchmod(fd.get(), old.st_mode & 07777) != 0) {
         give_up(errno, "fchmod");

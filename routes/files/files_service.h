@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -66,6 +67,13 @@ class FilesService {
     // With `expected_etag`, a file that changed since (or is gone) answers
     // 409 with its current "etag" and "mtime" and nothing is written.
     Stamp write(const Path& path, const std::string& bytes,
+                const std::optional<std::string>& expected_etag,
+                Existing existing = Existing::Replace) const;
+    // The same, with the content written to the temporary file's descriptor
+    // by `content` as it comes (an upload): whatever it throws removes the
+    // temporary file and leaves the target as it was.
+    using ContentWriter = std::function<void(int fd)>;
+    Stamp write(const Path& path, const ContentWriter& content,
                 const std::optional<std::string>& expected_etag,
                 Existing existing = Existing::Replace) const;
     void create(const Path& path, bool directory) const;

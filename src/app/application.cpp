@@ -93,6 +93,28 @@ void Application::on_status(int code, ErrorHandler handler) {
     status_handlers_[code] = std::move(handler);
 }
 
+void Application::trusted_sender(TrustedSender check) {
+    trusted_sender_ = std::move(check);
+}
+
+BodyRules Application::body_rules(const Request& request) const {
+    const BodyLimits& limits = config_.body_limits;
+    BodyRules rules;
+    try {
+        rules.trusted = !trusted_sender_ || trusted_sender_(request);
+    } catch (...) {
+        rules.trusted = false;
+    }
+    if (!rules.trusted || request.path.starts_with("/api/auth/")) {
+        rules.limit = limits.stranger;
+        return rules;
+    }
+    RouteMatch match = router_.match(request.path, request.method);
+    rules.streamed = match.outcome == RouteMatch::Outcome::Found && match.rule->streams_body();
+    rules.limit = rules.streamed ? limits.streamed : limits.buffered;
+    return rules;
+}
+
 void Application::freeze() {
     router_.freeze();
 }

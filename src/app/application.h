@@ -8,6 +8,7 @@
 #include "quillo/blueprint.h"
 #include "quillo/http.h"
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
@@ -20,6 +21,25 @@ namespace quillo::app {
 
 inline constexpr int64_t kThirtyDays = 30LL * 24 * 3600;
 
+// How much body a request may carry, by who sends it.
+struct BodyLimits {
+    // Before sign-in, and to the auth endpoints (which need under 1 KiB):
+    // whoever can reach the port can send these.
+    uint64_t stranger = 64 * 1024;
+    // A body kept whole in memory (JSON): enough for the largest file the
+    // editor opens, escaped.
+    uint64_t buffered = 16 * 1024 * 1024;
+    // A body its handler streams to disk (uploads).
+    uint64_t streamed = 16ull * 1024 * 1024 * 1024;
+};
+
+// What a request may send once its head has been admitted.
+struct BodyRules {
+    uint64_t limit = 0;
+    bool streamed = false; // the handler reads it as it arrives
+    bool trusted = false;  // a signed-in browser, or no sign-in is needed
+};
+
 struct AppConfig {
     std::string name = "quillo_server";
     std::string static_folder;
@@ -30,11 +50,12 @@ struct AppConfig {
     int64_t session_refresh_interval = 24 * 3600;
     // Cookies are not kept apart by port: a name of the IDE's own keeps a
     // web app that the user runs on another port of localhost from
-    // overwriting the session, or receiving it.
+    // overwriting the session (it still receives it).
     std::string session_cookie_name = "quillo_session";
     // Host names besides the IDE's own origin whose pages may use the API
     // (lower case), as the Host check takes them.
     std::vector<std::string> allowed_hosts;
+    BodyLimits body_limits;
 };
 
 // "quillo_session_12345"
@@ -53,6 +74,9 @@ class Application {
     // A hook may answer the request itself; routing is then skipped.
     using BeforeRequest = std::function<std::optional<Response>(Request&)>;
     using ErrorHandler = std::function<Response(Request&, const std::exception&)>;
+    // True when the request comes from a browser the guard trusts with
+    // everything (signed in, or no password is set).
+    using TrustedSender = std::function<bool(const Request&)>;
 
     // Registers the built-in route /static/<path:filename>.
     explicit Application(AppConfig config);
@@ -64,6 +88,8 @@ class Application {
     void on_exception(ErrorHandler handler);
     // For HTTP errors of one status; takes precedence over on_exception.
     void on_status(int code, ErrorHandler handler);
+    // Without one, every sender is trusted (an application with no guard).
+    void trusted_sender(TrustedSender check);
 
     // Freezes the route table; call once before serving.
     void freeze();
@@ -81,6 +107,11 @@ class Application {
     // The second half, once the body is read: routing, the handler, errors,
     // the session cookie and the cross-origin headers. Never throws.
     Response respond(Request& request, const Admission& admission) const;
+
+    // For an admitted head whose body is still to come: how much of it may
+    // come, and whether the rule streams it. Strangers and the auth
+    // endpoints get the small limit whatever the rule. Never throws.
+    BodyRules body_rules(const Request& request) const;
 
     // True when the request is a read (GET, HEAD) answered by one of the
     // server's own rules (the front end, the auth status): those never
@@ -118,6 +149,7 @@ class Application {
     std::vector<BeforeRequest> before_request_;
     std::optional<ErrorHandler> exception_handler_;
     std::map<int, ErrorHandler> status_handlers_;
+    TrustedSender trusted_sender_;
 };
 
 // Cross-origin resource sharing, for allowed origins only (see

@@ -67,4 +67,9 @@ std::optional<Response> check_auth(const Request& request, PasswordStore& store)
     return refusal();
 }
 
+bool is_trusted(const Request& request, PasswordStore& store) {
+    PasswordState password = store.state();
+    return password.kind == PasswordState::Kind::NotSet || is_authenticated(request, password);
+}
+
 } // namespace quillo::app

@@ -22,4 +22,9 @@ namespace quillo::app {
 // choose the password and own the IDE.
 std::optional<Response> check_auth(const Request& request, PasswordStore& store);
 
+// True when the guard trusts the request with everything: its session is
+// signed in, or no password is set. Anyone else is a stranger, however far
+// the guard lets them in (the login, the page, the health check).
+bool is_trusted(const Request& request, PasswordStore& store);
+
 } // namespace quillo::app

@@ -11,12 +11,16 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/status.hpp>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
@@ -183,6 +187,86 @@ class StreamChannel : public BodyWriter {
     bool scheduled_ = false;
 };
 
+// A streamed request body on its way from the connection (the I/O thread)
+// to the handler (a worker). The connection stops reading from the socket
+// while too much is queued, so a handler that writes slowly slows the
+// client instead of filling memory.
+class BodyChannel : public BodySource {
+  public:
+    using Resume = std::function<void()>;
+    BodyChannel(size_t limit, Resume resume) : limit_(limit), resume_(std::move(resume)) {}
+
+    // Worker.
+    bool read(std::string& piece) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return !pieces_.empty() || finished_ || failed_; });
+        if (failed_) {
+            throw BodyError("the request body could not be read whole");
+        }
+        if (pieces_.empty()) {
+            return false;
+        }
+        piece = std::move(pieces_.front());
+        pieces_.pop_front();
+        queued_ -= piece.size();
+        if (paused_ && queued_ <= limit_ / 2) {
+            paused_ = false;
+            lock.unlock();
+            resume_();
+        }
+        return true;
+    }
+
+    // I/O thread: false when the connection should stop reading until
+    // resumed.
+    bool put(std::string piece) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (abandoned_ || piece.empty()) {
+            return true; // the handler has answered: the rest is dropped
+        }
+        queued_ += piece.size();
+        pieces_.push_back(std::move(piece));
+        ready_.notify_all();
+        paused_ = queued_ >= limit_;
+        return !paused_;
+    }
+    void finish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+        ready_.notify_all();
+    }
+    void fail() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = true;
+        ready_.notify_all();
+    }
+    // The handler has answered; what it did not read is not kept, and the
+    // connection reads (and drops) the rest of the body.
+    void abandon() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        pieces_.clear();
+        queued_ = 0;
+        if (paused_) {
+            paused_ = false;
+            lock.unlock();
+            resume_();
+        }
+    }
+
+  private:
+    const size_t limit_;
+    Resume resume_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::string> pieces_;
+    size_t queued_ = 0;
+    bool paused_ = false;
+    bool finished_ = false;
+    bool failed_ = false;
+    bool abandoned_ = false;
+};
+
 namespace {
 
 // One accepted connection: requests read one after the other, each answered
@@ -204,10 +288,20 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         next_request();
     }
 
+    std::optional<Clock::time_point> evictable_since() const override {
+        bool waiting = phase_ == Phase::Idle || phase_ == Phase::Head ||
+                       phase_ == Phase::Draining || (phase_ == Phase::Body && !trusted_body_);
+        return waiting ? std::optional<Clock::time_point>(waiting_since_) : std::nullopt;
+    }
+
+    void evict() override { close(); }
+
     void shut_down() override {
         closing_ = true;
-        if (phase_ == Phase::Idle) {
-            close(); // nothing of a next request has come yet
+        // Nothing of a next request has come yet; or an upload is coming,
+        // which would hold its handler past the end.
+        if (phase_ == Phase::Idle || body_channel_) {
+            close();
         }
     }
 
@@ -265,7 +359,9 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         }
         reader_.start();
         head_seen_ = false;
+        trusted_body_ = false;
         phase_ = Phase::Idle;
+        waiting_since_ = Clock::now();
         set_deadline(state_.limits.idle_timeout);
         if (begin_ < end_) {
             phase_ = Phase::Head; // a pipelined request is already here
@@ -305,6 +401,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         }
         end_ += n;
         if (phase_ == Phase::Idle) {
+            waiting_since_ = Clock::now();
             phase_ = Phase::Head;
             set_deadline(state_.limits.head_timeout);
         }
@@ -314,8 +411,14 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
     void consume() {
         size_t used = reader_.feed(std::string_view(buffer_.data() + begin_, end_ - begin_));
         begin_ += used;
+        if (body_channel_ && !body_channel_->put(reader_.take_body())) {
+            body_paused_ = true;
+        }
         switch (reader_.state()) {
         case RequestReader::State::Failed:
+            if (body_channel_) {
+                body_channel_->fail();
+            }
             refuse(refusal_response(reader_.failure().status, reader_.failure().reason));
             return;
         case RequestReader::State::Head:
@@ -332,7 +435,15 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
             }
         }
         if (reader_.state() == RequestReader::State::Done) {
-            dispatch();
+            if (body_channel_) {
+                streamed_body_ended();
+            } else {
+                dispatch();
+            }
+            return;
+        }
+        if (body_paused_) {
+            clear_deadline(); // the handler is behind, not the client
             return;
         }
         read_more();
@@ -355,15 +466,94 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
             }
         }
         if (reader_.state() == RequestReader::State::Body) {
+            app::BodyRules rules = state_.app.body_rules(request);
+            if (!reader_.limit_body(rules.limit)) {
+                refuse(refusal_response(reader_.failure().status, reader_.failure().reason));
+                return false;
+            }
+            trusted_body_ = rules.trusted;
             phase_ = Phase::Body;
             progress_mark_ = reader_.body_bytes_received();
             set_deadline(state_.limits.body_progress_window);
+            if (rules.streamed) {
+                start_streamed_body();
+            }
             if (reader_.expects_continue()) {
                 send_continue();
                 return false;
             }
         }
         return true;
+    }
+
+    // The handler starts now and reads the body while the connection goes
+    // on receiving it.
+    void start_streamed_body() {
+        reader_.stream_body();
+        std::weak_ptr<Connection> weak = shared_from_this();
+        body_channel_ = std::make_shared<BodyChannel>(state_.limits.streamed_body_buffer_bytes,
+                                                      [weak, &io = state_.io] {
+                                                          asio::post(io, [weak] {
+                                                              if (auto connection = weak.lock()) {
+                                                                  connection->resume_body();
+                                                              }
+                                                          });
+                                                      });
+        ++served_;
+        keep_alive_ = reader_.keep_alive();
+        auto moved = std::make_shared<Request>(std::move(reader_.request()));
+        moved->body_source = body_channel_;
+        state_.workers.submit([self = shared_from_this(), moved]() mutable {
+            respond_on_worker(std::move(self), *moved);
+        });
+    }
+
+    void resume_body() {
+        if (!body_paused_ || phase_ != Phase::Body) {
+            return;
+        }
+        body_paused_ = false;
+        progress_mark_ = reader_.body_bytes_received();
+        set_deadline(state_.limits.body_progress_window);
+        read_more();
+    }
+
+    // The whole body has come: the handler's answer goes out now, or as
+    // soon as it is there.
+    void streamed_body_ended() {
+        body_channel_->finish();
+        phase_ = Phase::Handling;
+        clear_deadline();
+        if (held_) {
+            HeldAnswer held = std::move(*held_);
+            held_.reset();
+            body_channel_.reset();
+            answer(std::move(held.response), held.head_only, held.streamed, held.channel);
+        }
+    }
+
+    // A handler's answer, back on the I/O thread. One that streamed its body
+    // may answer before the body has all come: the answer waits for the
+    // rest, which is read and dropped, so the connection stays usable.
+    void handler_answered(Response response, bool head_only, bool streamed,
+                          std::shared_ptr<StreamChannel> channel) {
+        if (body_channel_) {
+            body_channel_->abandon();
+            if (phase_ == Phase::Body) {
+                held_ = HeldAnswer{std::move(response), head_only, streamed, std::move(channel)};
+                return;
+            }
+            body_channel_.reset();
+            if (phase_ != Phase::Handling) {
+                // The body failed and was answered already, or the
+                // connection has closed.
+                if (channel) {
+                    channel->cancel();
+                }
+                return;
+            }
+        }
+        answer(std::move(response), head_only, streamed, std::move(channel));
     }
 
     void send_continue() {
@@ -426,7 +616,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         std::weak_ptr<Connection> weak = self;
         asio::post(state.io, [self = std::move(self), response = std::move(response), head_only,
                               streamed, channel]() mutable {
-            self->answer(std::move(response), head_only, streamed, channel);
+            self->handler_answered(std::move(response), head_only, streamed, channel);
         });
         if (!producer) {
             return;
@@ -661,6 +851,9 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         if (stream_) {
             stream_->cancel();
         }
+        if (body_channel_) {
+            body_channel_->fail(); // the handler's read throws; its answer is dropped
+        }
         error_code ec;
         timer_.cancel();
         socket_.close(ec);
@@ -716,6 +909,17 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
     bool closing_ = false;
     size_t served_ = 0;
     app::Admission admission_;
+    bool trusted_body_ = false;
+    Clock::time_point waiting_since_ = Clock::now();
+    std::shared_ptr<BodyChannel> body_channel_;
+    bool body_paused_ = false;
+    struct HeldAnswer {
+        Response response;
+        bool head_only;
+        bool streamed;
+        std::shared_ptr<StreamChannel> channel;
+    };
+    std::optional<HeldAnswer> held_;
     size_t progress_mark_ = 0;
     size_t drained_ = 0;
 
@@ -734,8 +938,12 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
     bool head_written_ = false;
 };
 
-// One listening socket and its accept loop. Past the connection cap it stops
-// accepting, so new connections wait in the kernel's backlog.
+// One listening socket and its accept loop. At the connection cap, a new
+// connection takes the place of the one that has waited longest for a
+// client that proves nothing (see Session::evictable_since): one client
+// holding every slot with slow heads or bodies cannot keep anyone out.
+// Only when every connection is busy or signed in does accepting stop, and
+// new connections wait in the kernel's backlog.
 class Listener {
   public:
     Listener(ServerState& state, int fd, bool ipv6)
@@ -747,7 +955,7 @@ class Listener {
         if (accepting_ || state_.stopping || !acceptor_.is_open()) {
             return;
         }
-        if (state_.connections >= state_.limits.max_connections) {
+        if (at_cap() && !state_.eviction_candidate()) {
             return; // resumed when a connection closes
         }
         accepting_ = true;
@@ -763,6 +971,11 @@ class Listener {
             // A child process started while this connection is open must
             // not inherit it.
             ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+            if (at_cap()) {
+                if (auto victim = state_.eviction_candidate()) {
+                    victim->evict();
+                }
+            }
             ++state_.connections;
             std::make_shared<Connection>(state_, std::move(socket))->start();
             accept();
@@ -781,6 +994,8 @@ class Listener {
     }
 
   private:
+    bool at_cap() const { return state_.connections >= state_.limits.max_connections; }
+
     void pause() {
         retry_.expires_after(std::chrono::milliseconds(100));
         retry_.async_wait([this](error_code ec) {

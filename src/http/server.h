@@ -37,6 +37,9 @@ struct ServerLimits {
     size_t max_workers = 64;
     milliseconds worker_retire{10'000};
     size_t stream_buffer_bytes = 256 * 1024; // of a streamed body, not yet sent
+    // Of a streamed request body (an upload), received, not yet taken by
+    // its handler.
+    size_t streamed_body_buffer_bytes = 256 * 1024;
     size_t websocket_message_max = 1024 * 1024;
     size_t websocket_send_buffer = 1024 * 1024;
     size_t websocket_receive_buffer = 1024 * 1024; // received, not yet handled

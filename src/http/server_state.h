@@ -8,10 +8,12 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -19,24 +21,34 @@ namespace quillo::http::detail {
 
 using tcp = boost::asio::ip::tcp;
 
-// A connection or a WebSocket, as the server sees it when it stops.
+// A connection or a WebSocket, as the server sees it when it stops or runs
+// out of room.
 class Session {
   public:
     virtual ~Session() = default;
     // On the I/O thread: end as soon as what is in flight allows.
     virtual void shut_down() = 0;
+    // Since when it has waited for a client that has proven nothing: idle
+    // between requests, still sending a head, or a stranger still sending a
+    // body. Such a session may be closed to make room for a new one; the
+    // one waiting longest goes first. Nothing for every other session.
+    virtual std::optional<std::chrono::steady_clock::time_point> evictable_since() const {
+        return std::nullopt;
+    }
+    // On the I/O thread: close now, to make room.
+    virtual void evict() {}
 };
 
 struct ServerState {
     ServerState(const app::Application& application, const ServerLimits& server_limits)
         : app(application), limits(server_limits),
           workers(server_limits.max_workers, server_limits.worker_retire),
-          keep_alive_field(
-              "Keep-Alive: timeout=" +
-              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                 server_limits.idle_timeout)
-                                 .count()) +
-              ", max=" + std::to_string(server_limits.keep_alive_max_requests) + "\r\n\r\n") {}
+          keep_alive_field("Keep-Alive: timeout=" +
+                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                              server_limits.idle_timeout)
+                                              .count()) +
+                           ", max=" + std::to_string(server_limits.keep_alive_max_requests) +
+                           "\r\n\r\n") {}
 
     const app::Application& app;
     const ServerLimits limits;
@@ -60,6 +72,23 @@ struct ServerState {
             drained_cv.notify_all();
         }
     }
+    // The session that has waited longest for a client that proves nothing,
+    // or nullptr when every session is busy or signed in.
+    std::shared_ptr<Session> eviction_candidate() const {
+        std::shared_ptr<Session> oldest;
+        std::chrono::steady_clock::time_point oldest_since{};
+        for (const auto& [raw, weak] : sessions) {
+            std::optional<std::chrono::steady_clock::time_point> since = raw->evictable_since();
+            if (since && (!oldest || *since < oldest_since)) {
+                if (auto session = weak.lock()) {
+                    oldest = std::move(session);
+                    oldest_since = *since;
+                }
+            }
+        }
+        return oldest;
+    }
+
     // A socket was closed: one more connection may be accepted.
     void release_connection() {
         --connections;

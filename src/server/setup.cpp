@@ -145,6 +145,9 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
     app.before_request([passwords = context->passwords](Request& request) {
         return app::check_auth(request, *passwords);
     });
+    app.trusted_sender([passwords = context->passwords](const Request& request) {
+        return app::is_trusted(request, *passwords);
+    });
 
     remove_stale_caches(executable_dir);
     context->modules = load_route_modules(executable_dir + "/routes", out);
