@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <random>
+#include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -73,6 +74,16 @@ bool write_all(int fd, std::string_view bytes, const std::function<bool()>& keep
         }
     }
     return true;
+}
+
+bool has_exited(pid_t pid) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno != EINTR) {
+            return true; // ECHILD: not ours to wait for any more
+        }
+    }
+    return info.si_pid != 0;
 }
 
 std::string signal_name(int signum) {

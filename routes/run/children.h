@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace quillo::run {
 
@@ -40,6 +41,10 @@ Readiness wait_readable(int fd, const Wakeup& wakeup,
 // Writes all of `bytes` to the non-blocking or blocking `fd`, waiting for
 // room while `keep_going()` holds. False when the reader is gone.
 bool write_all(int fd, std::string_view bytes, const std::function<bool()>& keep_going);
+
+// True once the child `pid` has ended (or was reaped elsewhere); it is left
+// unreaped, so that its process group's number stays its own meanwhile.
+bool has_exited(pid_t pid);
 
 // {"type": "exit", ...} for an exit status as Popen reports it: minus the
 // signal number when a signal ended the child.

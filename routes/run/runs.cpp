@@ -1,6 +1,7 @@
 #include "runs.h"
 
 #include "children.h"
+#include "run_guard.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -239,6 +240,9 @@ int Run::run_step(const std::vector<std::string>& command, bool takes_input) {
         output_.publish(std::string("Cannot run ") + command.front() + ": " + error.what() + "\n");
         return 126;
     }
+    // Ended with the server even when it is killed, as its group is a
+    // session of its own that no hang-up reaches.
+    run_guard().watch(pid);
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -249,6 +253,7 @@ int Run::run_step(const std::vector<std::string>& command, bool takes_input) {
         }
     }
     wait_for_exit(pid);
+    run_guard().unwatch(pid);
     std::lock_guard<std::mutex> lock(mutex_);
     return child_->wait();
 }

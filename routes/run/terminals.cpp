@@ -1,5 +1,7 @@
 #include "terminals.h"
 
+#include "run_guard.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -135,6 +137,9 @@ void Terminal::end() {
 
 void Terminal::start(std::function<void(const std::string& id)> ended) {
     ended_ = std::move(ended);
+    // The closed terminal of a killed server hangs the shell up, but a
+    // shell may ignore that.
+    run_guard().watch(pty_.pid());
     std::thread([self = shared_from_this()] { self->read_until_gone(); }).detach();
 }
 
@@ -179,13 +184,18 @@ void Terminal::read_until_gone() {
     }
     std::optional<int> status;
     for (auto deadline = Clock::now() + kHangUpGrace; !status && Clock::now() < deadline;) {
-        {
+        if (has_exited(pty_.pid())) {
+            run_guard().unwatch(pty_.pid()); // before the reaping frees the number
             std::lock_guard<std::mutex> lock(mutex_);
             status = pty_.child().poll();
-        }
-        if (!status) {
+        } else {
             std::this_thread::sleep_for(milliseconds(10));
         }
+    }
+    if (!status) {
+        // A shell that left its terminal but goes on: no longer this
+        // terminal's, like a job started with nohup.
+        run_guard().unwatch(pty_.pid());
     }
     output_.finish(exit_message(status.value_or(-SIGHUP), std::nullopt));
     ending_ = true;
