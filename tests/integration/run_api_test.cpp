@@ -3,10 +3,15 @@
 #include "server_process.h"
 #include "websocket_client.h"
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -36,9 +41,10 @@ class RunApiTest : public ::testing::Test {
         }
     }
 
-    void start(std::vector<std::pair<std::string, std::string>> env = {}) {
+    void start(std::vector<std::pair<std::string, std::string>> env = {}, std::string binary = {}) {
         ServerOptions options;
         options.env = std::move(env);
+        options.binary = std::move(binary);
         server_ = std::make_unique<ServerProcess>(std::move(options));
         ASSERT_TRUE(server_->wait_until_listening()) << server_->describe();
         auto setup = client().Post("/api/auth/setup", R"({"password":"pw"})", "application/json");
@@ -109,6 +115,7 @@ class RunApiTest : public ::testing::Test {
         }
     }
 
+    std::optional<TempDir> layout_; // a copy of the build a test alters; outlives server_
     std::unique_ptr<ServerProcess> server_;
     std::string cookie_;
 };
@@ -136,6 +143,29 @@ std::pair<long, long> session_and_terminal(pid_t pid) {
     long parent = 0, group = 0, session = 0, terminal = 0;
     rest >> state >> parent >> group >> session >> terminal;
     return {session, terminal};
+}
+
+// The children of `parent` that run the executable named `name`.
+std::vector<pid_t> children_running(pid_t parent, const std::string& name) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string pid = entry.path().filename().string();
+        std::string stat = read_text(entry.path().string() + "/stat");
+        if (stat.empty() ||
+            !std::all_of(pid.begin(), pid.end(), [](unsigned char c) { return std::isdigit(c); })) {
+            continue; // gone, or not a process ("self")
+        }
+        std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        std::error_code error;
+        auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+        if (ppid == parent && !error && exe.filename() == name) {
+            found.push_back(std::stoi(pid));
+        }
+    }
+    return found;
 }
 
 bool process_gone_within(pid_t pid, std::chrono::milliseconds timeout) {
@@ -341,6 +371,74 @@ TEST_F(RunApiTest, StrangersAreRefusedLimitsHoldAndStoppingTheServerHangsUpShell
     server_->send_signal(SIGTERM);
     EXPECT_EQ(server_->wait_exit(), 0);
     EXPECT_TRUE(process_gone_within(terminal["pid"].get<pid_t>(), 5s));
+}
+
+TEST_F(RunApiTest, RunsAndShellsThatIgnoreTheHangUpEndWhenTheServerIsKilled) {
+    start();
+    // The script, and the child it leaves in the background, ignore SIGHUP.
+    write_workspace_file("stay.sh", "trap '' HUP\n"
+                                    "sleep 1000 &\n"
+                                    "echo $! > sleeper.pid\n"
+                                    "echo $$ > script.pid\n"
+                                    "echo ready\n"
+                                    "wait\n");
+    std::string run = call("POST", "/api/run/start", {{"path", "stay.sh"}}, 201)["id"];
+    auto watcher = socket("/api/run/runs/" + run + "/ws");
+    read_until(*watcher, output_has("ready\n"));
+    pid_t script = std::atoi(read_text(server_->workspace() + "/script.pid").c_str());
+    pid_t sleeper = std::atoi(read_text(server_->workspace() + "/sleeper.pid").c_str());
+
+    // A shell that ignores the hang-up of its terminal and never reads it.
+    json terminal = call("POST", "/api/run/terminals", nullptr, 201);
+    pid_t shell = terminal["pid"].get<pid_t>();
+    auto keys = socket("/api/run/terminals/" + terminal["id"].get<std::string>() + "/ws");
+    keys->send("trap '' HUP; echo ig''nored; exec sleep 1000\n", true);
+    read_until(*keys, output_has("ignored\r\n"));
+
+    for (pid_t pid : {script, sleeper, shell}) {
+        ASSERT_GT(pid, 1);
+        ASSERT_EQ(::kill(pid, 0), 0) << pid << " is not running";
+    }
+    // The guard leads a session of its own, which Ctrl+C in the server's
+    // terminal does not reach.
+    std::vector<pid_t> guards = children_running(server_->pid(), "quillo-run-guard");
+    EXPECT_EQ(guards.size(), 1u) << server_->describe();
+    for (pid_t guard : guards) {
+        EXPECT_EQ(session_and_terminal(guard).first, guard);
+    }
+
+    watcher.reset();
+    keys.reset();
+    server_->send_signal(SIGKILL);
+    ASSERT_EQ(server_->wait_exit(), -SIGKILL);
+    // SIGHUP at once, SIGKILL 2 s later; the guard then exits too.
+    std::vector<pid_t> started = {script, sleeper, shell};
+    started.insert(started.end(), guards.begin(), guards.end());
+    for (pid_t pid : started) {
+        EXPECT_TRUE(process_gone_within(pid, 8s)) << pid << " outlived the killed server";
+    }
+}
+
+TEST_F(RunApiTest, WithoutTheGuardRunsStillWorkAndOneWarningSaysWhy) {
+    layout_.emplace();
+    std::string binary = copy_build_layout(layout_->path());
+    // As the server names it: below its executable's real path.
+    std::string guard =
+        (std::filesystem::canonical(layout_->path()) / "routes/quillo-run-guard").string();
+    ASSERT_TRUE(std::filesystem::remove(guard));
+    start({}, binary);
+    write_workspace_file("hi.sh", "echo hi\n");
+    for (int i = 0; i < 2; ++i) {
+        std::string run = call("POST", "/api/run/start", {{"path", "hi.sh"}}, 201)["id"];
+        Received got = read_to_close(*socket("/api/run/runs/" + run + "/ws"));
+        EXPECT_EQ(got.output, "hi\n");
+        ASSERT_EQ(got.control.size(), 1u);
+        EXPECT_EQ(got.control[0]["code"], 0);
+    }
+    call("POST", "/api/run/terminals", nullptr, 201);
+    std::string warning = "cannot start the run guard " + guard + ": ";
+    EXPECT_TRUE(server_->wait_for_stderr(warning)) << server_->describe();
+    EXPECT_EQ(count_of(server_->stderr_text(), "run guard"), 1u) << server_->describe();
 }
 
 } // namespace
