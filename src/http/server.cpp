@@ -501,6 +501,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
                                                       });
         ++served_;
         keep_alive_ = reader_.keep_alive();
+        body_channel_->put(reader_.take_body()); // what came with the head
         auto moved = std::make_shared<Request>(std::move(reader_.request()));
         moved->body_source = body_channel_;
         state_.workers.submit([self = shared_from_this(), moved]() mutable {

@@ -236,6 +236,47 @@ TEST(SignedInBodies, UploadsStreamToDiskWithoutGrowingTheServer) {
 #endif
 }
 
+// A streamed upload that is cut off leaves nothing behind; one the handler
+// refuses before its body has come is answered once the body is in, on a
+// connection that stays usable.
+TEST(SignedInBodies, CutUploadsLeaveNothingAndEarlyRefusalsKeepTheConnection) {
+    GuardedServer guarded;
+    ServerProcess& server = guarded.server;
+    {
+        ClientSocket cut(server.port());
+        std::string head =
+            "POST /api/files/upload?path=&name=cut.bin HTTP/1.1\r\nCookie: " + guarded.session +
+            "\r\nContent-Length: 10485760\r\n\r\n";
+        std::string part = head + std::string(1 << 20, 'c');
+        ASSERT_EQ(::send(cut.fd(), part.data(), part.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(part.size()));
+        std::this_thread::sleep_for(200ms);
+    }
+    auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(server.workspace())) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    };
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!entries().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(entries(), std::vector<std::string>{});
+
+    write_text(server.workspace() + "/taken.bin", "mine");
+    http::Client browser = http_client(server.host(), server.port());
+    browser.set_keep_alive(true);
+    http::Result refused =
+        browser.Post("/api/files/upload?path=&name=taken.bin", guarded.signed_in(),
+                     std::string(8 << 20, 't'), "application/octet-stream");
+    EXPECT_EQ(refused->status, 409) << refused->body;
+    EXPECT_EQ(read_text(server.workspace() + "/taken.bin"), "mine");
+    http::Result next = browser.Get("/api/files/list?path=", guarded.signed_in());
+    EXPECT_EQ(next->status, 200);
+}
+
 // One client holding every slot with heads or stranger's bodies that never
 // end: a fresh client and a signed-in browser are still answered, long
 // before those connections would time out.
