@@ -855,6 +855,9 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         if (body_channel_) {
             body_channel_->fail(); // the handler's read throws; its answer is dropped
         }
+        if (held_ && held_->channel) {
+            held_->channel->cancel();
+        }
         error_code ec;
         timer_.cancel();
         socket_.close(ec);

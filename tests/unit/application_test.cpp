@@ -128,6 +128,36 @@ TEST_F(ApplicationTest, HeadsAreAdmittedFirstAndWebSocketRulesAnswerHandshakesOn
     EXPECT_EQ(handle("GET", "/ws/7").status, 426) << "a plain request to a WebSocket rule";
 }
 
+// How much body may come is decided by who sends it: strangers and the
+// auth endpoints get the small limit whatever the rule, a rule that streams
+// its body gets it streamed only from a trusted sender.
+TEST_F(ApplicationTest, BodyRulesFollowTheSenderThenTheRule) {
+    Blueprint bp("bp");
+    bp.streaming_route("/api/upload", {"POST"}, [](Request&) { return Response(); });
+    bp.route("/api/save", {"POST"}, [](Request&) { return Response(); });
+    app.register_blueprint(bp);
+    app.route("/api/auth/login", {"POST"}, [](Request&) { return Response(); });
+    app.trusted_sender([](const Request& r) { return r.header("Cookie") == "signed-in"; });
+    app.freeze();
+    const app::BodyLimits limits;
+    auto rules = [&](const std::string& path, bool signed_in) {
+        Request request = make_request("POST", path);
+        if (signed_in) {
+            request.headers.set("Cookie", "signed-in");
+        }
+        return app.body_rules(request);
+    };
+    for (const char* path : {"/api/upload", "/api/save", "/api/auth/login"}) {
+        EXPECT_EQ(rules(path, false).limit, limits.stranger) << path;
+        EXPECT_FALSE(rules(path, false).streamed) << path;
+    }
+    EXPECT_EQ(rules("/api/auth/login", true).limit, limits.stranger);
+    EXPECT_EQ(rules("/api/save", true).limit, limits.buffered);
+    EXPECT_FALSE(rules("/api/save", true).streamed);
+    EXPECT_EQ(rules("/api/upload", true).limit, limits.streamed);
+    EXPECT_TRUE(rules("/api/upload", true).streamed);
+}
+
 TEST_F(ApplicationTest, ErrorsBecomeJsonThroughTheRegisteredHandlers) {
     app::register_error_handlers(app, err);
     app.route("/boom", {"GET"},
