@@ -306,7 +306,7 @@ TEST_F(RunApiTest, StopEndsAProgramThatIgnoresSigtermAndFloodsAreBounded) {
     // `yes` against a socket that is not read, then against none: the
     // server's memory stays within the kept output.
     write_workspace_file("flood.sh", "exec yes\n");
-    long before_kb = proc_status_number(server_->pid(), "VmRSS");
+    [[maybe_unused]] long before_kb = proc_status_number(server_->pid(), "VmRSS");
     std::string flood = call("POST", "/api/run/start", {{"path", "flood.sh"}}, 201)["id"];
     long peak_kb = 0;
     {
