@@ -1,5 +1,7 @@
 #include "app/login_throttle.h"
 
+#include "utils/utils.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -18,6 +20,9 @@ double LoginThrottle::steady_seconds() {
 }
 
 std::string LoginThrottle::client_key(std::string_view address) {
+    if (utils::is_loopback_address(address)) {
+        return "loopback";
+    }
     std::string text(address.substr(0, address.find('%'))); // no zone index
     in6_addr v6{};
     if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1) {

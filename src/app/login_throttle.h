@@ -1,13 +1,16 @@
-// Slows down password guessing, per client address, without ever locking
-// the owner out: only the address that keeps guessing waits.
+// Slows down password guessing, per client address. All of loopback is one
+// address, so the owner on this device waits while a program on it guesses.
 //
 // The first kFreeFailures failed logins of an address cost nothing; after
 // that it must wait before its next attempt, 1 s after the sixth failure,
 // doubling with each further one, at most 15 minutes. A login that works
 // clears the address; an address with no failure for an hour is forgotten.
-// IPv6 clients count per /64, the block one machine usually holds. The table
-// keeps at most `capacity` addresses, dropping the one whose last failure is
-// the oldest, so a flood of addresses cannot grow memory.
+// IPv6 clients count per /64, the block one machine usually holds. All of
+// loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104) is one address: any
+// program on this device can connect from every one of them, so counting
+// them apart would give it 5 free guesses per address. The table keeps at
+// most `capacity` addresses, dropping the one whose last failure is the
+// oldest, so a flood of addresses cannot grow memory.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +46,8 @@ class LoginThrottle {
 
     static double steady_seconds();
     // "203.0.113.7" as it is; "2001:db8:1:2:3:4:5:6" -> "2001:db8:1:2::/64";
-    // an IPv4 address mapped into IPv6 as the IPv4 address.
+    // an IPv4 address mapped into IPv6 as the IPv4 address; every loopback
+    // address -> "loopback".
     static std::string client_key(std::string_view address);
 
   private:

@@ -373,6 +373,32 @@ TEST_F(AuthTest, GuessingIsSlowedPerAddressAndNeverLocksTheOwnerOut) {
         << "a login that works clears the address";
 }
 
+// Every program on this device can connect from any 127/8 address (and ::1):
+// counted apart, each of them would be a fresh budget of free guesses.
+TEST(LoginThrottleTest, AllOfLoopbackIsOneAddress) {
+    double now = 0;
+    LoginThrottle throttle([&] { return now; });
+    const std::vector<std::string> loopback = {"127.0.0.1", "127.0.0.2", "127.255.255.254", "::1",
+                                               "::ffff:127.0.0.5"};
+    for (const std::string& address : loopback) {
+        ASSERT_EQ(throttle.wait_before_attempt(address), std::nullopt) << address;
+        throttle.record_failure(address);
+    }
+    throttle.record_failure("127.0.0.2");
+    for (const std::string& address : loopback) {
+        EXPECT_EQ(throttle.wait_before_attempt(address), 1) << address;
+    }
+    EXPECT_EQ(throttle.size(), 1u);
+    for (const char* other : {"128.0.0.1", "126.255.255.255", "::2", "::ffff:128.0.0.1",
+                              "::ffff:192.0.2.7", "2001:db8::1"}) {
+        EXPECT_EQ(throttle.wait_before_attempt(other), std::nullopt) << other;
+    }
+
+    throttle.record_success("::ffff:127.0.0.5");
+    EXPECT_EQ(throttle.wait_before_attempt("127.0.0.1"), std::nullopt);
+    EXPECT_EQ(throttle.size(), 0u);
+}
+
 TEST(LoginThrottleTest, AFloodOfAddressesCannotGrowTheTable) {
     double now = 0;
     LoginThrottle throttle([&] { return now; });
