@@ -46,32 +46,24 @@ void LoginThrottle::forget_old(double now) {
         index_.erase(order_.back().key);
         order_.pop_back();
     }
+    if (overflow_ && now - overflow_->last_failure >= kForgetAfter) {
+        overflow_.reset();
+    }
 }
 
-std::optional<int64_t> LoginThrottle::wait_before_attempt(std::string_view address) {
-    std::lock_guard lock(mutex_);
-    double now = clock_();
-    forget_old(now);
-    auto it = index_.find(client_key(address));
-    if (it == index_.end() || now >= it->second->blocked_until) {
-        return std::nullopt;
+// Where a failure of `key` counts: its own entry; the overflow while the
+// table has no room for it; nothing when its failure would start an entry.
+LoginThrottle::Entry* LoginThrottle::counting_entry(const std::string& key) {
+    if (auto it = index_.find(key); it != index_.end()) {
+        return &*it->second;
     }
-    return static_cast<int64_t>(std::ceil(it->second->blocked_until - now));
+    if (order_.size() >= capacity_ && overflow_) {
+        return &*overflow_;
+    }
+    return nullptr;
 }
 
-void LoginThrottle::record_failure(std::string_view address) {
-    std::lock_guard lock(mutex_);
-    double now = clock_();
-    forget_old(now);
-    std::string key = client_key(address);
-    auto it = index_.find(key);
-    if (it == index_.end()) {
-        order_.push_front(Entry{key});
-        it = index_.emplace(std::move(key), order_.begin()).first;
-    } else {
-        order_.splice(order_.begin(), order_, it->second);
-    }
-    Entry& entry = *it->second;
+void LoginThrottle::count_failure(Entry& entry, double now) {
     entry.failures += 1;
     entry.last_failure = now;
     if (entry.failures > kFreeFailures) {
@@ -79,9 +71,36 @@ void LoginThrottle::record_failure(std::string_view address) {
         int doublings = std::min(entry.failures - kFreeFailures - 1, 20);
         entry.blocked_until = now + std::min(std::ldexp(1.0, doublings), kMaxDelay);
     }
-    if (order_.size() > capacity_) {
-        index_.erase(order_.back().key);
-        order_.pop_back();
+}
+
+std::optional<int64_t> LoginThrottle::wait_before_attempt(std::string_view address) {
+    std::lock_guard lock(mutex_);
+    double now = clock_();
+    forget_old(now);
+    Entry* entry = counting_entry(client_key(address));
+    if (entry == nullptr || now >= entry->blocked_until) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(std::ceil(entry->blocked_until - now));
+}
+
+void LoginThrottle::record_failure(std::string_view address) {
+    std::lock_guard lock(mutex_);
+    double now = clock_();
+    forget_old(now);
+    std::string key = client_key(address);
+    if (auto it = index_.find(key); it != index_.end()) {
+        order_.splice(order_.begin(), order_, it->second);
+        count_failure(order_.front(), now);
+    } else if (order_.size() < capacity_) {
+        order_.push_front(Entry{key});
+        index_.emplace(std::move(key), order_.begin());
+        count_failure(order_.front(), now);
+    } else {
+        if (!overflow_) {
+            overflow_.emplace();
+        }
+        count_failure(*overflow_, now);
     }
 }
 
@@ -96,7 +115,7 @@ void LoginThrottle::record_success(std::string_view address) {
 
 size_t LoginThrottle::size() {
     std::lock_guard lock(mutex_);
-    return order_.size();
+    return order_.size() + (overflow_ ? 1 : 0);
 }
 
 } // namespace quillo::app

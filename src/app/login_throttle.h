@@ -1,5 +1,4 @@
-// Slows down password guessing, per client address. All of loopback is one
-// address, so the owner on this device waits while a program on it guesses.
+// Slows down password guessing, per client address.
 //
 // The first kFreeFailures failed logins of an address cost nothing; after
 // that it must wait before its next attempt, 1 s after the sixth failure,
@@ -8,9 +7,18 @@
 // IPv6 clients count per /64, the block one machine usually holds. All of
 // loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104) is one address: any
 // program on this device can connect from every one of them, so counting
-// them apart would give it 5 free guesses per address. The table keeps at
-// most `capacity` addresses, dropping the one whose last failure is the
-// oldest, so a flood of addresses cannot grow memory.
+// them apart would give it 5 free guesses per address.
+//
+// The table keeps at most `capacity` addresses, so a flood of addresses
+// cannot grow memory, and it never drops one to make room: that would free
+// a guesser that is made to wait. Addresses leave only by age or a login
+// that works. The addresses that find the table full share one more entry,
+// the overflow: their failures count there and they wait on it.
+//
+// So the owner is not immune: from this device while a program on it
+// guesses, or from an address new to a table that a flood has filled, the
+// owner waits with the guessers. The waits live in memory only; a restart
+// of the server clears them.
 #pragma once
 
 #include <cstdint>
@@ -37,11 +45,17 @@ class LoginThrottle {
     explicit LoginThrottle(Clock clock = steady_seconds, size_t capacity = kCapacity);
 
     // Whole seconds the address must still wait before a login attempt, or
-    // nothing when it may try now.
+    // nothing when it may try now. An address that is not in the table
+    // while the table is full reads the overflow's wait: its failure would
+    // count there.
     std::optional<int64_t> wait_before_attempt(std::string_view address);
     void record_failure(std::string_view address);
+    // Clears the address's own entry. The overflow stays as it is even when
+    // the address counted there: it is shared with whoever else found the
+    // table full, and the owner's login must not reset the guessers' wait.
     void record_success(std::string_view address);
 
+    // Entries held, the overflow included: at most capacity + 1.
     size_t size();
 
     static double steady_seconds();
@@ -60,12 +74,15 @@ class LoginThrottle {
     using Order = std::list<Entry>; // most recent failure first
 
     void forget_old(double now);
+    Entry* counting_entry(const std::string& key);
+    static void count_failure(Entry& entry, double now);
 
     Clock clock_;
     size_t capacity_;
     std::mutex mutex_;
     Order order_;
     std::unordered_map<std::string, Order::iterator> index_;
+    std::optional<Entry> overflow_;
 };
 
 } // namespace quillo::app

@@ -397,9 +397,64 @@ TEST(LoginThrottleTest, AllOfLoopbackIsOneAddress) {
     throttle.record_success("::ffff:127.0.0.5");
     EXPECT_EQ(throttle.wait_before_attempt("127.0.0.1"), std::nullopt);
     EXPECT_EQ(throttle.size(), 0u);
+    EXPECT_EQ(LoginThrottle::client_key("::ffff:192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(LoginThrottle::client_key("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
 }
 
-TEST(LoginThrottleTest, AFloodOfAddressesCannotGrowTheTable) {
+// A full table must not forget a guesser to make room, or a flood of fresh
+// addresses would free it. Newcomers share the overflow instead, so the flood
+// itself gets a handful of guesses, not one per address.
+TEST(LoginThrottleTest, AFloodNeitherFreesAGuesserNorGuessesFreely) {
+    constexpr size_t kCapacity = 8;
+    double now = 0;
+    LoginThrottle throttle([&] { return now; }, kCapacity);
+    for (int i = 0; i < 10; ++i) {
+        throttle.record_failure("127.0.0.1");
+    }
+    ASSERT_EQ(throttle.wait_before_attempt("127.0.0.1"), 16);
+
+    // As the login endpoint does: an address that must wait is not heard.
+    int heard = 0;
+    for (int i = 0; i < static_cast<int>(kCapacity) + 200; ++i) {
+        std::string address = "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+        if (!throttle.wait_before_attempt(address)) {
+            throttle.record_failure(address);
+            ++heard;
+        }
+        ASSERT_LE(throttle.size(), kCapacity + 1);
+    }
+    EXPECT_EQ(throttle.size(), kCapacity + 1);
+    EXPECT_EQ(heard, static_cast<int>(kCapacity - 1) + LoginThrottle::kFreeFailures + 1)
+        << "one guess per free place, then the overflow's free guesses";
+    EXPECT_EQ(throttle.wait_before_attempt("127.0.0.1"), 16);
+    EXPECT_EQ(throttle.wait_before_attempt("10.0.0.1"), std::nullopt) << "it has a place";
+    EXPECT_EQ(throttle.wait_before_attempt("10.0.0.100"), 1) << "the overflow waits";
+    EXPECT_EQ(throttle.wait_before_attempt("2001:db8::1"), 1) << "so does every newcomer";
+
+    // A login that works from an address counted in the overflow proves
+    // nothing about the others there.
+    throttle.record_success("10.0.0.100");
+    EXPECT_EQ(throttle.wait_before_attempt("10.0.0.101"), 1);
+    // One from an address with a place frees the place for a newcomer.
+    throttle.record_success("10.0.0.1");
+    EXPECT_EQ(throttle.wait_before_attempt("10.0.0.101"), std::nullopt);
+    throttle.record_failure("10.0.0.101");
+    EXPECT_EQ(throttle.wait_before_attempt("10.0.0.102"), 1);
+    EXPECT_EQ(throttle.size(), kCapacity + 1);
+
+    // The guesser's failures are kept too, not just its wait.
+    now += 16;
+    ASSERT_EQ(throttle.wait_before_attempt("127.0.0.1"), std::nullopt);
+    throttle.record_failure("127.0.0.1");
+    EXPECT_EQ(throttle.wait_before_attempt("127.0.0.1"), 32);
+
+    now += LoginThrottle::kForgetAfter;
+    EXPECT_EQ(throttle.wait_before_attempt("10.0.0.102"), std::nullopt);
+    EXPECT_EQ(throttle.size(), 0u) << "an hour without failures forgets, the overflow too";
+}
+
+// Guessers that never ask first still cannot grow the table.
+TEST(LoginThrottleTest, AFloodOfFailuresStaysWithinCapacityPlusOne) {
     double now = 0;
     LoginThrottle throttle([&] { return now; });
     for (int i = 0; i < 100'000; ++i) {
@@ -407,12 +462,10 @@ TEST(LoginThrottleTest, AFloodOfAddressesCannotGrowTheTable) {
                                 std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255));
         now += 0.001;
     }
-    EXPECT_EQ(throttle.size(), LoginThrottle::kCapacity);
-    now += LoginThrottle::kForgetAfter;
-    EXPECT_EQ(throttle.wait_before_attempt("10.1.134.159"), std::nullopt);
-    EXPECT_EQ(throttle.size(), 0u) << "an hour without failures forgets";
-    EXPECT_EQ(LoginThrottle::client_key("::ffff:192.0.2.7"), "192.0.2.7");
-    EXPECT_EQ(LoginThrottle::client_key("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
+    EXPECT_EQ(throttle.size(), LoginThrottle::kCapacity + 1);
+    EXPECT_EQ(throttle.wait_before_attempt("10.0.0.0"), std::nullopt);
+    EXPECT_EQ(throttle.wait_before_attempt("10.1.134.159"),
+              static_cast<int64_t>(LoginThrottle::kMaxDelay));
 }
 
 // On the network before a password is set, whoever opens the page first
