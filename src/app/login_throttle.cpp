@@ -98,7 +98,9 @@ void LoginThrottle::record_failure(std::string_view address) {
         count_failure(order_.front(), now);
     } else {
         if (!overflow_) {
-            overflow_.emplace();
+            // Assigned, not emplace()d: clang takes Entry, whose members have
+            // initialisers, for not default-constructible inside its class.
+            overflow_ = Entry{};
         }
         count_failure(*overflow_, now);
     }
