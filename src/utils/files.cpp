@@ -45,7 +45,95 @@ std::string directory_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+constexpr mode_t kPrivateDirectoryMode = 0700;
+constexpr mode_t kPrivateFileMode = 0600;
+
+// "a/b///" and "a/b" are the same directory; "/" stays "/".
+std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// A new file of mode 0600 opened with `flags`; -1 with errno set when it
+// cannot be created (EEXIST: it exists).
+int create_private_file(const std::string& path, int flags) {
+    UniqueFd fd(::open(path.c_str(), flags | O_CREAT | O_EXCL, kPrivateFileMode));
+    // The umask may have taken bits from the owner too.
+    if (fd.get() >= 0 && ::fchmod(fd.get(), kPrivateFileMode) != 0) {
+        throw_errno("fchmod", path);
+    }
+    return fd.release();
+}
+
+// 0 when `directory` was made, with mode 0700, or the errno of mkdir().
+int make_private_directory(const std::string& directory) {
+    if (::mkdir(directory.c_str(), kPrivateDirectoryMode) != 0) {
+        return errno;
+    }
+    // The umask may have taken bits from the owner too.
+    if (::chmod(directory.c_str(), kPrivateDirectoryMode) != 0) {
+        throw_errno("chmod", directory);
+    }
+    return 0;
+}
+
 } // namespace
+
+bool create_private_directories(const std::string& path) {
+    std::string directory = without_trailing_slashes(path);
+    int error = make_private_directory(directory);
+    if (error == ENOENT) {
+        std::string parent = directory_of(directory);
+        if (parent != directory && parent != ".") {
+            create_private_directories(parent);
+            // Once: where the parent exists yet mkdir still finds no entry
+            // (/proc), another round would never end.
+            error = make_private_directory(directory);
+        }
+    }
+    if (error == 0) {
+        return true;
+    }
+    struct stat st {};
+    if (error == EEXIST && ::stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    errno = error == EEXIST ? ENOTDIR : error;
+    throw_errno("mkdir", directory);
+}
+
+UniqueFd open_private_file(const std::string& path, int flags) {
+    flags = (flags & ~(O_CREAT | O_EXCL)) | O_CLOEXEC;
+    // Created here, or opened as it is: the two opens race only with the
+    // file's removal, which another round settles.
+    for (int round = 0; round < 3; ++round) {
+        int fd = create_private_file(path, flags);
+        if (fd < 0 && errno == EEXIST) {
+            fd = ::open(path.c_str(), flags);
+            if (fd < 0 && errno == ENOENT) {
+                continue;
+            }
+        }
+        if (fd >= 0) {
+            return UniqueFd(fd);
+        }
+        break;
+    }
+    throw_errno("open", path);
+}
+
+void precreate_private_file(const std::string& path) noexcept {
+    try {
+        create_private_directories(directory_of(path));
+        // An existing file is never opened here: it might be a FIFO, whose
+        // open would wait for a reader.
+        UniqueFd created(create_private_file(path, O_WRONLY | O_CLOEXEC));
+    } catch (const std::exception&) {
+        // The logger's own open names the file and the cause.
+    }
+}
 
 void write_file_atomically(const std::string& path, const std::string& content, mode_t mode) {
     std::string temp = path + kTemporarySuffix + "XXXXXX";
