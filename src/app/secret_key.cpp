@@ -33,7 +33,7 @@ std::string load_or_create_secret_key(const std::string& path) {
         }
     }
     std::string key = random_hex(24);
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    utils::create_private_directories(std::filesystem::path(path).parent_path().string());
     utils::write_file_atomically(path, key, 0600);
     return key;
 }

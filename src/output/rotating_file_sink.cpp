@@ -1,6 +1,6 @@
 #include "output/rotating_file_sink.h"
 
-#include "utils/unique_fd.h"
+#include "utils/files.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -14,11 +14,13 @@ namespace quillo::output {
 namespace {
 
 // spdlog retries a failing open for a while and words its own error; an
-// open of our own first names the file and the cause at once.
+// open of our own first names the file and the cause at once. It also
+// creates a missing file with the log's mode.
 void check_can_append(const std::string& path) {
-    utils::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (fd.get() < 0) {
-        throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+    try {
+        utils::open_private_file(path, O_WRONLY | O_APPEND);
+    } catch (const std::system_error& e) {
+        throw std::system_error(e.code(), "cannot open " + path);
     }
 }
 
@@ -27,6 +29,11 @@ void check_can_append(const std::string& path) {
 RotatingFileSink::RotatingFileSink(const std::string& path, size_t max_bytes, OpenHook after_open) {
     check_can_append(path);
     spdlog::file_event_handlers handlers;
+    // spdlog creates the files with the umask: the new one after each
+    // rotation is made first, private like the first.
+    handlers.before_open = [](const spdlog::filename_t& name) {
+        utils::precreate_private_file(name);
+    };
     handlers.after_open = [after_open](const spdlog::filename_t&, std::FILE* file) {
         int fd = ::fileno(file);
         // Programs the server starts must not inherit the log.

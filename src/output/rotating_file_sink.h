@@ -21,7 +21,9 @@ inline constexpr size_t kServerLogLimit = 10 * 1024 * 1024;
 
 // A file that is rotated like quillo.log: when a write would take it past
 // `max_bytes`, it becomes <name>.1.<ext> (replacing the previous one) and a
-// new file is begun. Writes from several threads arrive whole. Failures to
+// new file is begun. The files it creates, the first and those begun after a
+// rotation, have mode 0600 whatever the umask: they keep all the server
+// printed. Writes from several threads arrive whole. Failures to
 // write are dropped: the file is a copy of the console, never a reason to
 // lose a message elsewhere.
 class RotatingFileSink : public TextSink {

@@ -8,8 +8,12 @@
 #include "app/secret_key.h"
 #include "utils/files.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <sys/stat.h>
+#include <system_error>
 
 namespace quillo::server {
 
@@ -49,12 +53,33 @@ void resume_pending_task(const std::map<std::string, RouteModule>& modules, std:
     }
 }
 
-void prepare_config_dir(const std::string& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) {
-        throw StartupError("Cannot create the configuration directory " + dir + ": " +
-                           ec.message());
+// The warning about an existing configuration directory that the group or
+// the world can write: whoever can write it can replace pwd.txt.
+std::optional<std::string> config_dir_warning(const std::string& dir, mode_t mode) {
+    if ((mode & (S_IWGRP | S_IWOTH)) == 0) {
+        return std::nullopt;
+    }
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    return "  [WARN] Other users can write the configuration directory " + dir + " (mode " + octal +
+           ") and replace pwd.txt in it; run: chmod go-w " + utils::shlex_quote(dir);
+}
+
+// A new directory is the owner's alone (so are the directories made on the
+// way to it). An existing one is the user's choice and keeps its mode, but
+// a warning says so when others may write it.
+void prepare_config_dir(const std::string& dir, std::ostream& out) {
+    bool created = false;
+    try {
+        created = utils::create_private_directories(dir);
+    } catch (const std::system_error& e) {
+        throw StartupError("Cannot create the configuration directory " + dir + ": " + e.what());
+    }
+    struct stat st {};
+    if (!created && ::stat(dir.c_str(), &st) == 0) {
+        if (std::optional<std::string> warning = config_dir_warning(dir, st.st_mode)) {
+            out << *warning << std::endl;
+        }
     }
     // A server killed while saving a secret leaves its temporary copy behind.
     for (const char* name : {"/pwd.txt", "/secret_key.txt"}) {
@@ -119,7 +144,7 @@ std::unique_ptr<ServerContext> build_application(const utils::Settings& settings
     context->settings = settings;
     context->executable_dir = executable_dir;
 
-    prepare_config_dir(settings.CONFIG_DIR);
+    prepare_config_dir(settings.CONFIG_DIR, out);
     app::AppConfig config;
     config.static_folder = settings.SERVER_DIR + "/static";
     config.secret_key = app::load_or_create_secret_key(settings.CONFIG_DIR + "/secret_key.txt");

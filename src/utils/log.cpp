@@ -1,3 +1,4 @@
+#include "utils/files.h"
 #include "utils/utils.h"
 
 #include <fcntl.h>
@@ -33,6 +34,9 @@ void close_on_exec(const spdlog::filename_t&, std::FILE* file) {
 
 std::shared_ptr<spdlog::logger> open_logger(const std::string& path) {
     spdlog::file_event_handlers handlers;
+    // spdlog would create the file, and each one begun by a rotation, with
+    // the umask.
+    handlers.before_open = [](const spdlog::filename_t& name) { precreate_private_file(name); };
     handlers.after_open = close_on_exec;
     auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxLogBytes,
                                                                        kLogFiles, false, handlers);

@@ -1,6 +1,7 @@
 // The configuration directory's private files and directories: made the
 // owner's alone under a umask of 0 (the most permissive one a user can run
 // with), while what exists already keeps its mode.
+#include "output/rotating_file_sink.h"
 #include "temp_dir.h"
 #include "utils/files.h"
 
@@ -64,6 +65,21 @@ TEST(PrivateFiles, NewOnesAreTheOwnersAloneAndExistingOnesKeepTheirMode) {
         EXPECT_NE(std::string(e.what()).find("mkdir " + dir.file("a/new/c")), std::string::npos)
             << e.what();
     }
+}
+
+// The log's files are begun by spdlog, the first one and one after each
+// rotation; none of them may take the umask's mode.
+TEST(PrivateFiles, LogFilesBegunAfterARotationArePrivateToo) {
+    TempDir dir;
+    UmaskZero mask;
+    {
+        output::RotatingFileSink log(dir.file("server.log"), 100);
+        for (int i = 0; i < 3; ++i) {
+            log.write(std::string(60, 'x') + "\n");
+        }
+    }
+    EXPECT_EQ(mode_of(dir.file("server.log")), 0600u);
+    EXPECT_EQ(mode_of(dir.file("server.1.log")), 0600u);
 }
 
 } // namespace
