@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <iostream>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -153,15 +152,14 @@ void detach(int write_fd) {
     }
 }
 
+// A file of the daemon's private state, like the PID file: made 0600
+// whatever the umask.
 void write_pid_file(const std::string& pid_file) {
     std::string digits = std::to_string(::getpid());
-    int fd = ::open(pid_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        throw_errno("cannot write " + pid_file);
-    }
-    bool written = write_all(fd, digits);
+    utils::UniqueFd fd = utils::open_private_file(pid_file, O_WRONLY | O_TRUNC);
+    bool written = write_all(fd.get(), digits);
     int write_error = errno;
-    if (::close(fd) != 0 || !written) {
+    if (::close(fd.release()) != 0 || !written) {
         errno = written ? errno : write_error;
         throw_errno("cannot write " + pid_file);
     }
@@ -174,22 +172,20 @@ void redirect_standard_streams(const std::string& log_path) {
     if (devnull < 0 || ::dup2(devnull, STDIN_FILENO) < 0) {
         throw_errno("cannot open /dev/null");
     }
-    // A new log is readable by everyone and writable by the owner alone,
-    // whatever mask the daemon was started with; only this one file is
-    // created without the mask.
-    mode_t inherited_mask = ::umask(0);
-    int log_fd = ::open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    int open_error = errno;
-    ::umask(inherited_mask);
-    errno = open_error;
-    if (log_fd < 0 || ::dup2(log_fd, STDOUT_FILENO) < 0 || ::dup2(log_fd, STDERR_FILENO) < 0) {
+    // A new log is the owner's alone, whatever mask the daemon was started
+    // with; the mask itself stays as it was, for the workspace's files.
+    utils::UniqueFd log_fd = utils::open_private_file(log_path, O_WRONLY | O_APPEND);
+    if (::dup2(log_fd.get(), STDOUT_FILENO) < 0 || ::dup2(log_fd.get(), STDERR_FILENO) < 0) {
         throw_errno("cannot open " + log_path);
     }
     if (devnull > 2) {
         close_fd(devnull);
     }
-    if (log_fd > 2) {
-        close_fd(log_fd);
+    if (log_fd.get() <= 2) {
+        // Opened as a standard stream itself, which dup2() left as it was:
+        // the programs the server starts must still inherit it.
+        ::fcntl(log_fd.get(), F_SETFD, 0);
+        log_fd.release();
     }
 }
 
@@ -213,8 +209,7 @@ std::string daemon_log_path(const std::string& pid_file) {
 // Everything the daemon does before it goes on with the start-up, in this
 // order. It reports once the server serves, or fails.
 void become_daemon(const std::string& pid_file) {
-    std::filesystem::path directory = std::filesystem::path(pid_file).parent_path();
-    std::filesystem::create_directories(directory);
+    utils::create_private_directories(std::filesystem::path(pid_file).parent_path().string());
     write_pid_file(pid_file);
     g_pid_file = new std::string(pid_file);
     std::atexit(cleanup_pid);

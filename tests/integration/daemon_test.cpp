@@ -109,7 +109,7 @@ TEST_F(DaemonTest, StartStatusServeAndStop) {
     EXPECT_EQ(fs::read_symlink(proc + "2"), log);
     struct stat st {};
     ASSERT_EQ(::stat(log.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_NE(read_text(log).find("  [OK] Listening on 127.0.0.1:" + std::to_string(port_)),
               std::string::npos);
 
@@ -223,24 +223,30 @@ TEST_F(DaemonTest, ADaemonThatDiesBeforeReportingIsNotConfirmed) {
               "[daemon] Daemon may have started but did not confirm. Check server.log.\n");
 }
 
-// Files the daemon and its modules create follow the user's mask; only
-// server.log is created without it.
-TEST_F(DaemonTest, CreatedFilesFollowTheUsersMask) {
+// Files the daemon's modules create follow the mask it was started with,
+// even a mask of 0, while its own state in ~/.quillo (the PID file and
+// server.log; the configuration directory is elsewhere here) is the
+// owner's alone.
+TEST_F(DaemonTest, CreatedFilesFollowTheUsersMaskButItsOwnStateIsPrivate) {
     std::string binary = build_with_fixture("run_child", "run");
-    mode_t old_mask = ::umask(022);
-    Outcome start = run({"--daemon"}, {}, binary);
+    mode_t old_mask = ::umask(0);
+    Outcome start = run({"--daemon"}, {{"QUILLO_CONFIG_DIR", home_.path() + "/config"}}, binary);
     ::umask(old_mask);
     ASSERT_EQ(start.status, 0) << start.out;
     std::string file = home_.path() + "/quillo_workspace/notes.txt";
     http::Result res = http_client("127.0.0.1", port_).Post("/api/run/create", file, "text/plain");
     ASSERT_TRUE(res && res->status == 200) << (res ? res->body : http::to_string(res.error()));
+    auto mode_of = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    };
+    EXPECT_EQ(mode_of(home_.path() + "/.quillo"), 0700u);
+    EXPECT_EQ(mode_of(pid_file()), 0600u);
+    EXPECT_EQ(mode_of(home_.path() + "/.quillo/server.log"), 0600u);
     EXPECT_EQ(run({"--stop"}).status, 0);
 
-    struct stat st {};
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-    ASSERT_EQ(::stat((file + ".d").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(mode_of(file), 0666u);
+    EXPECT_EQ(mode_of(file + ".d"), 0777u);
 }
 
 TEST_F(DaemonTest, ZeroOrNegativePidIsNoDaemonAndNeverSignalled) {
