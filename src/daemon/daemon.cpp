@@ -152,8 +152,7 @@ void detach(int write_fd) {
     }
 }
 
-// A file of the daemon's private state, like the PID file: made 0600
-// whatever the umask.
+// The PID file is the daemon's private state: made 0600 whatever the umask.
 void write_pid_file(const std::string& pid_file) {
     std::string digits = std::to_string(::getpid());
     utils::UniqueFd fd = utils::open_private_file(pid_file, O_WRONLY | O_TRUNC);
