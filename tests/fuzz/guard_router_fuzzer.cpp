@@ -13,6 +13,7 @@
 #include "app/request_guard.h"
 #include "http/request_reader.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -43,8 +44,14 @@ std::string temporary_password_file() {
     if (::mkdtemp(dir) == nullptr) {
         std::abort();
     }
-    std::string path = std::string(dir) + "/pwd.txt";
+    static const std::string directory = dir;
+    std::string path = directory + "/pwd.txt";
     std::ofstream(path) << "fuzzing password";
+    // Gone when the fuzzer exits, however many inputs it ran.
+    std::atexit([] {
+        std::remove((directory + "/pwd.txt").c_str());
+        ::rmdir(directory.c_str());
+    });
     return path;
 }
 
