@@ -277,6 +277,25 @@ TEST(SignedInBodies, CutUploadsLeaveNothingAndEarlyRefusalsKeepTheConnection) {
     EXPECT_EQ(next->status, 200);
 }
 
+// The streamed upload starts its handler from the head alone, so the head's
+// checks must come first: a foreign page and a previewed workspace page
+// (sandboxed, Origin "null") are refused even with the browser's cookie,
+// and nothing reaches the disk.
+TEST(SignedInBodies, ForeignAndPreviewedPagesCannotUploadWithTheCookie) {
+    GuardedServer guarded;
+    ServerProcess& server = guarded.server;
+    for (const char* origin : {"https://evil.example", "null"}) {
+        SCOPED_TRACE(origin);
+        http::Headers headers = guarded.signed_in();
+        headers.emplace("Origin", origin);
+        http::Result refused = http_client(server.host(), server.port())
+                                   .Post("/api/files/upload?path=&name=planted.sh", headers,
+                                         std::string(128 << 10, 'p'), "application/octet-stream");
+        EXPECT_EQ(refused->status, 403) << refused->body;
+        EXPECT_FALSE(std::filesystem::exists(server.workspace() + "/planted.sh"));
+    }
+}
+
 // One client holding every slot with heads or stranger's bodies that never
 // end: a fresh client and a signed-in browser are still answered, long
 // before those connections would time out.
