@@ -1,9 +1,11 @@
-// Bundles the editor and the terminal into a build's static folder:
+// Bundles the front end into a build's static folder:
 //   node frontend/build.mjs <build>/static
-// writes <build>/static/editor.js with its lazily loaded chunks in
-// <build>/static/editor-chunks/, and <build>/static/terminal.js with xterm's
+// writes <build>/static/app.js (the sign-in flow) with the IDE as a chunk
+// in <build>/static/app-chunks/, loaded once signed in;
+// <build>/static/editor.js with its lazily loaded chunks in
+// <build>/static/editor-chunks/; and <build>/static/terminal.js with xterm's
 // style sheet beside it as terminal.css (minified ES modules). The IDE
-// loads each one only when it is first needed.
+// loads the editor and the terminal only when it first needs them.
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -50,4 +52,4 @@ async function bundle(name) {
   console.log(`${name} bundle: ${outputs.length} files, ${Math.round(total / 1024)} KB`);
 }
 
-await Promise.all([bundle('editor'), bundle('terminal')]);
+await Promise.all([bundle('app'), bundle('editor'), bundle('terminal')]);

@@ -1,0 +1,75 @@
+// Building the page: elements, icons, and sizes and times as people read
+// them.
+import { LOCALE, t } from '../i18n/index.js';
+
+const ICONS = {
+  folder: 'M3 6.5A1.5 1.5 0 0 1 4.5 5h4l2 2h9A1.5 1.5 0 0 1 21 8.5v9a1.5 1.5 0 0 1-1.5 1.5h-15A1.5 1.5 0 0 1 3 17.5z',
+  file: 'M6 3h8l4 4v14H6zM14 3v4h4',
+  link: 'M14 4h6v6M20 4l-9 9M18 14v5a1 1 0 0 1-1 1H5a1 1 0 0 1-1-1V7a1 1 0 0 1 1-1h5',
+  more: 'M12 5.5v.01M12 12v.01M12 18.5v.01',
+  plus: 'M12 5v14M5 12h14',
+  back: 'M15 5l-7 7 7 7',
+  menu: 'M4 7h16M4 12h16M4 17h16',
+  close: 'M6 6l12 12M18 6L6 18',
+  trash: 'M4 7h16M9 7V4h6v3M6 7l1 13h10l1-13',
+  terminal: 'M4 5h16v14H4zM7.5 9.5l3 2.5-3 2.5M12.5 15h4',
+  play: 'M8 5.5v13l10.5-6.5z',
+  paste: 'M9 4h6v3H9zM7 5.5H5.5V20h13V5.5H17',
+};
+
+const iconTemplates = new Map();
+export function icon(name) {
+  if (!iconTemplates.has(name)) {
+    const span = document.createElement('span');
+    span.className = `icon icon-${name}`;
+    span.setAttribute('aria-hidden', 'true');
+    span.innerHTML = `<svg viewBox="0 0 24 24" width="22" height="22" fill="none" stroke="currentColor"
+      stroke-width="${name === 'more' ? 3.2 : 1.8}" stroke-linecap="round" stroke-linejoin="round"><path d="${ICONS[name]}"/></svg>`;
+    iconTemplates.set(name, span);
+  }
+  return iconTemplates.get(name).cloneNode(true);
+}
+
+// el('button.quiet#id', {attrs}, ...children): children are nodes or text.
+export function el(spec, attrs, ...children) {
+  const [tagAndClasses, id] = spec.split('#');
+  const [tag, ...classes] = tagAndClasses.split('.');
+  const node = document.createElement(tag);
+  if (id) node.id = id;
+  if (classes.length) node.className = classes.join(' ');
+  for (const [key, value] of Object.entries(attrs || {})) {
+    if (value === undefined || value === null || value === false) continue;
+    if (key.startsWith('on')) node.addEventListener(key.slice(2), value);
+    else if (key === 'text') node.textContent = value;
+    else node.setAttribute(key, value === true ? '' : value);
+  }
+  node.append(...children.filter((child) => child !== null && child !== undefined));
+  return node;
+}
+
+export function iconButton(name, label, onclick, extraClass) {
+  return el(`button.icon-button${extraClass ? '.' + extraClass : ''}`,
+    { type: 'button', 'aria-label': label, title: label, onclick }, icon(name));
+}
+
+export function formatSize(bytes) {
+  if (typeof bytes !== 'number') return '';
+  const units = ['B', 'KB', 'MB', 'GB', 'TB'];
+  let value = bytes;
+  let unit = 0;
+  while (value >= 1024 && unit < units.length - 1) {
+    value /= 1024;
+    unit += 1;
+  }
+  return `${unit === 0 || value >= 10 ? Math.round(value) : value.toFixed(1)} ${units[unit]}`;
+}
+
+const dateFormat = new Intl.DateTimeFormat(LOCALE, { dateStyle: 'medium', timeStyle: 'short' });
+export const formatTime = (seconds) => (typeof seconds === 'number' ? dateFormat.format(new Date(seconds * 1000)) : '');
+
+export function formatDuration(ms) {
+  if (typeof ms !== 'number') return '';
+  if (ms < 60000) return t('seconds', { n: (ms / 1000).toFixed(1) });
+  const total = Math.round(ms / 1000);
+  return t('minutes', { m: Math.floor(total / 60), s: total % 60 });
+}
