@@ -1,7 +1,9 @@
 // The IDE's text editor: CodeMirror 6 set up for phones and desktops.
 // static/ide.js imports this bundle the first time a file is opened and
 // drives it only through the functions exported here.
-import { EditorState, Compartment, RangeSetBuilder } from '@codemirror/state';
+import {
+  EditorState, EditorSelection, Compartment, RangeSetBuilder,
+} from '@codemirror/state';
 import {
   EditorView, keymap, lineNumbers, highlightActiveLine, highlightActiveLineGutter,
   highlightSpecialChars, drawSelection, dropCursor, ViewPlugin, Decoration,
@@ -9,15 +11,20 @@ import {
 import {
   defaultKeymap, history, historyKeymap, indentWithTab, indentMore, undo, redo,
   cursorCharLeft, cursorCharRight, cursorLineUp, cursorLineDown,
+  cursorLineBoundaryBackward, cursorLineBoundaryForward, cursorPageUp, cursorPageDown,
 } from '@codemirror/commands';
 import {
   indentOnInput, indentUnit, bracketMatching, syntaxHighlighting, defaultHighlightStyle,
 } from '@codemirror/language';
-import { searchKeymap, highlightSelectionMatches, search } from '@codemirror/search';
+import {
+  searchKeymap, highlightSelectionMatches, search, openSearchPanel, gotoLine,
+} from '@codemirror/search';
 import {
   autocompletion, completionKeymap, closeBrackets, closeBracketsKeymap,
 } from '@codemirror/autocomplete';
 import { oneDark } from '@codemirror/theme-one-dark';
+import { closeTagTyping } from './close-tags.js';
+import { phrasesFor } from './editor-phrases.js';
 
 // Each language is a chunk of its own, fetched when a file needs it.
 const LANGUAGES = {
@@ -67,16 +74,65 @@ export function languageFor(name) {
 const darkQuery = window.matchMedia('(prefers-color-scheme: dark)');
 const narrowQuery = window.matchMedia('(max-width: 899px)');
 
+// Sizes in em follow the font size setting.
 const baseTheme = EditorView.theme({
-  '&': { height: '100%', fontSize: '16px' },
+  '&': { height: '100%', maxWidth: '100%' },
   '.cm-scroller': {
     fontFamily: 'ui-monospace, "SF Mono", "Cascadia Mono", "Roboto Mono", "DejaVu Sans Mono", '
       + '"Noto Sans Mono CJK SC", monospace',
     lineHeight: '1.5',
   },
   '.cm-content': { paddingBottom: '40vh' },
-  '.cm-gutters': { fontSize: '13px' },
-  '.cm-panels input, .cm-panels button': { fontSize: '16px' },
+  '.cm-gutters': { fontSize: '0.8125em' },
+});
+
+// The search panel and the go-to-line dialog on a phone: everything wraps
+// within the editor's width, fields use 16px type (smaller makes mobile
+// Safari zoom in on focus), and every control is at least 44px tall. The
+// close button sits in the top right corner, so the panel keeps room for it.
+const panelTheme = EditorView.theme({
+  '.cm-panels': { maxWidth: '100%', boxSizing: 'border-box' },
+  '.cm-panel.cm-search, .cm-panel.cm-dialog': {
+    padding: '4px 48px 4px 8px',
+    whiteSpace: 'normal',
+    fontFamily: 'system-ui, sans-serif',
+    '& input, & button, & label': { margin: '2px 6px 2px 0', verticalAlign: 'middle', boxSizing: 'border-box' },
+  },
+  '.cm-panel .cm-textfield': {
+    fontSize: '16px',
+    minHeight: '44px',
+    padding: '0 8px',
+    borderRadius: '6px',
+  },
+  '.cm-panel.cm-search .cm-textfield': { width: 'min(100%, 22em)' },
+  '.cm-panel.cm-dialog .cm-textfield': { width: '7em' },
+  '.cm-panel.cm-dialog label': { fontSize: '16px' },
+  '.cm-panel .cm-button': {
+    fontSize: '16px',
+    minHeight: '44px',
+    minWidth: '44px',
+    padding: '0 12px',
+    borderRadius: '6px',
+  },
+  '.cm-panel.cm-search label': {
+    display: 'inline-flex',
+    alignItems: 'center',
+    minHeight: '44px',
+    paddingRight: '6px',
+    fontSize: '15px',
+    whiteSpace: 'nowrap',
+  },
+  '.cm-panel.cm-search input[type=checkbox]': { width: '22px', height: '22px', margin: '0 6px 0 0' },
+  '.cm-panel.cm-search [name=close], .cm-panel .cm-dialog-close': {
+    position: 'absolute',
+    top: '0',
+    right: '0',
+    width: '44px',
+    height: '44px',
+    margin: '0',
+    fontSize: '24px',
+    lineHeight: '44px',
+  },
 });
 
 // On a narrow screen long lines wrap. A wrapped line's continuation starts
@@ -125,35 +181,73 @@ const hangingIndent = ViewPlugin.fromClass(class {
 
 const wrapping = (narrow) => (narrow ? [EditorView.lineWrapping, hangingIndent] : []);
 
-const views = new Set();
-const themes = new WeakMap();
-const wraps = new WeakMap();
+// What each editor was set up with, to reconfigure it later.
+const views = new Map();
 
 function themeFor(dark) {
   return dark ? oneDark : syntaxHighlighting(defaultHighlightStyle, { fallback: true });
 }
 
+const clamp = (value, min, max) => Math.min(max, Math.max(min, value));
+
+// The settings in force: what was asked for, within what works, and
+// today's behaviour for whatever was left out: 16px, the language's usual
+// indentation, wrapping on narrow screens, the system's colours.
+function settled(settings = {}, name = '') {
+  const fontSize = Number(settings.fontSize);
+  const tabSize = Number(settings.tabSize);
+  return {
+    fontSize: Number.isFinite(fontSize) ? clamp(Math.round(fontSize), 12, 24) : 16,
+    tabSize: [2, 4, 8].includes(tabSize) ? tabSize : null,
+    wordWrap: typeof settings.wordWrap === 'boolean' ? settings.wordWrap : null,
+    theme: ['light', 'dark'].includes(settings.theme) ? settings.theme : 'system',
+    pythonIndent: languageFor(name) === 'python',
+  };
+}
+
+const fontThemes = new Map();
+function fontTheme(px) {
+  if (!fontThemes.has(px)) fontThemes.set(px, EditorView.theme({ '&': { fontSize: `${px}px` } }));
+  return fontThemes.get(px);
+}
+
+// The extension of each compartment for settled settings.
+const SETTING_EXTENSIONS = {
+  theme: (s) => themeFor(s.theme === 'system' ? darkQuery.matches : s.theme === 'dark'),
+  font: (s) => fontTheme(s.fontSize),
+  tabs: (s) => (s.tabSize
+    ? [EditorState.tabSize.of(s.tabSize), indentUnit.of(' '.repeat(s.tabSize))]
+    : indentUnit.of(s.pythonIndent ? '    ' : '  ')),
+  wrap: (s) => wrapping(s.wordWrap === null ? narrowQuery.matches : s.wordWrap),
+  phrases: () => {
+    const phrases = phrasesFor(document.documentElement.lang);
+    return phrases ? EditorState.phrases.of(phrases) : [];
+  },
+};
+
+function reconfigure(view, keys) {
+  const { compartments, settings } = views.get(view);
+  view.dispatch({
+    effects: keys.map((key) => compartments[key].reconfigure(SETTING_EXTENSIONS[key](settings))),
+  });
+}
+
 darkQuery.addEventListener('change', () => {
-  for (const view of views) {
-    view.dispatch({ effects: themes.get(view).reconfigure(themeFor(darkQuery.matches)) });
-  }
+  for (const [view, { settings }] of views) if (settings.theme === 'system') reconfigure(view, ['theme']);
 });
 narrowQuery.addEventListener('change', () => {
-  for (const view of views) {
-    view.dispatch({
-      effects: wraps.get(view).reconfigure(wrapping(narrowQuery.matches)),
-    });
-  }
+  for (const [view, { settings }] of views) if (settings.wordWrap === null) reconfigure(view, ['wrap']);
 });
 
 // Creates an editor in `parent`. Options: text, name (file name, chooses the
 // language), language (what loadLanguage(name) gave, or it is loaded now),
-// label (accessible name), readOnly, onChange(dirty), onSave().
+// label (accessible name), readOnly, onChange(dirty), onSave(), settings
+// (see applySettings).
 export function createEditor({
-  parent, text, name, language: support, label, readOnly, onChange, onSave,
+  parent, text, name, language: support, label, readOnly, onChange, onSave, settings,
 }) {
-  const theme = new Compartment();
-  const wrap = new Compartment();
+  const compartments = Object.fromEntries(Object.keys(SETTING_EXTENSIONS).map((key) => [key, new Compartment()]));
+  const current = settled(settings, name);
   const language = new Compartment();
   let savedDoc = null;
   let lastDirty = false;
@@ -174,11 +268,11 @@ export function createEditor({
       indentOnInput(),
       bracketMatching(),
       closeBrackets(),
+      closeTagTyping,
       autocompletion(),
       highlightActiveLine(),
       highlightSelectionMatches(),
       search({ top: true }),
-      indentUnit.of(languageFor(name) === 'python' ? '    ' : '  '),
       keymap.of([
         { key: 'Mod-s', run: () => { onSave(); return true; }, preventDefault: true },
         ...closeBracketsKeymap,
@@ -189,8 +283,8 @@ export function createEditor({
         indentWithTab,
       ]),
       baseTheme,
-      theme.of(themeFor(darkQuery.matches)),
-      wrap.of(wrapping(narrowQuery.matches)),
+      panelTheme,
+      Object.entries(compartments).map(([key, compartment]) => compartment.of(SETTING_EXTENSIONS[key](current))),
       language.of(support || []),
       EditorState.readOnly.of(Boolean(readOnly)),
       EditorView.contentAttributes.of({ 'aria-label': label }),
@@ -206,9 +300,7 @@ export function createEditor({
   });
   savedDoc = state.doc;
   const view = new EditorView({ state, parent });
-  views.add(view);
-  themes.set(view, theme);
-  wraps.set(view, wrap);
+  views.set(view, { compartments, settings: current, name });
 
   if (!support) {
     loadLanguage(name).then((loaded) => {
@@ -246,11 +338,77 @@ export function createEditor({
   };
 }
 
+// Changes a live editor's settings; what is left out stays as it is.
+//   fontSize  px, 12 to 24 (16)
+//   tabSize   2, 4 or 8: a tab's width and the indentation typed (by
+//             default tabs are 4 wide and Python indents by 4, the rest by 2)
+//   wordWrap  true or false (by default long lines wrap on narrow screens)
+//   theme     'system', 'light' or 'dark' ('system' follows the device)
+// The editor's language follows the page's (<html lang>) as it is now.
+export function applySettings(editor, settings) {
+  const entry = views.get(editor.view);
+  if (!entry) return;
+  const { settings: before, name } = entry;
+  const asked = {
+    fontSize: before.fontSize,
+    tabSize: before.tabSize,
+    wordWrap: before.wordWrap,
+    theme: before.theme,
+    ...Object.fromEntries(Object.entries(settings || {}).filter(([, value]) => value !== undefined)),
+  };
+  entry.settings = settled(asked, name);
+  reconfigure(editor.view, Object.keys(SETTING_EXTENSIONS));
+}
+
+// The caret into the editor, in sight, with the on-screen keyboard up
+// (mobile browsers show it only when this runs in a tap's handler).
+export function focusEditor(editor) {
+  const { view } = editor;
+  view.focus();
+  view.dispatch({ effects: EditorView.scrollIntoView(view.state.selection.main.head, { y: 'nearest', yMargin: 48 }) });
+}
+
+// Opens the find and replace panel (or goes back to it) with its search
+// field focused and selected.
+export function openSearch(editor) {
+  const { view } = editor;
+  openSearchPanel(view);
+  const field = view.dom.querySelector('.cm-search input[main-field]');
+  if (field) {
+    field.focus();
+    field.select();
+  }
+}
+
+// Puts the caret on line `line`, column `col` (both from 1, kept within the
+// document), centred on the screen, and focuses the editor.
+export function goToLine(editor, line, col = 1) {
+  const { view } = editor;
+  const { doc } = view.state;
+  const target = doc.line(clamp(Math.trunc(Number(line)) || 1, 1, doc.lines));
+  const offset = clamp(Math.trunc(Number(col)) || 1, 1, target.length + 1) - 1;
+  const position = target.from + offset;
+  view.dispatch({
+    selection: EditorSelection.cursor(position),
+    effects: EditorView.scrollIntoView(position, { y: 'center' }),
+  });
+  view.focus();
+}
+
+// CodeMirror's own go-to-line dialog (it also takes line:column, +n, -n, n%).
+export function openGoToLine(editor) {
+  gotoLine(editor.view);
+}
+
 const KEY_COMMANDS = {
   left: cursorCharLeft,
   right: cursorCharRight,
   up: cursorLineUp,
   down: cursorLineDown,
+  home: cursorLineBoundaryBackward,
+  end: cursorLineBoundaryForward,
+  pageUp: cursorPageUp,
+  pageDown: cursorPageDown,
   undo,
   redo,
 };

@@ -4,6 +4,7 @@
 import { Terminal } from '@xterm/xterm';
 import { FitAddon } from '@xterm/addon-fit';
 import '@xterm/xterm/css/xterm.css';
+import { FlowControl } from './flow.js';
 
 const darkQuery = window.matchMedia('(prefers-color-scheme: dark)');
 
@@ -66,21 +67,46 @@ export function controlCode(char) {
   return char;
 }
 
+// Replaying kept output: what the terminal wrote is kept at the width it
+// had then, with the line breaks and cursor moves the program made for that
+// width. So the IDE, after clearing the terminal on each (re)connection,
+// takes the {"type":"size"} message that comes first as
+//   beginReplay(handle, {cols, rows})
+// which sets the terminal to that size, and then writes the binary messages
+// that follow with writeOutput as usual: they are parsed at the old width.
+// The replay ends with endReplay(handle) if the IDE knows where it ends, or
+// else by itself once no output came for REPLAY_QUIET_MS (or REPLAY_LONGEST_MS
+// after it began, for a program that never stops printing). Ending waits for
+// xterm to parse everything written so far, then fits the terminal to its
+// container again (xterm reflows the wrapped lines to the new width) and
+// calls onResize once, so the server resizes the pseudo-terminal and the
+// program redraws. While replaying, fit() waits and onResize stays quiet:
+// the server has no use for the old size it sent itself.
+const REPLAY_QUIET_MS = 300;
+const REPLAY_LONGEST_MS = 3000;
+
+const byteLength = (data) => (typeof data === 'string' ? data.length : data.byteLength);
+
 // Creates a terminal in `container`. Options:
 //   label      the accessible name of its input
 //   readOnly   typing sends nothing (a program's output)
 //   convertEol a bare line feed also returns the cursor to the first column,
 //              as program output without a pseudo-terminal needs
+//   fontSize   in px (14)
 //   onData(text)          what the user typed, ready to send
 //   onResize({cols,rows}) after the size in characters changed
 //   onCtrlChange(armed)   the sticky Ctrl key was armed or used up
+//   onPause(), onResume() output written with writeOutput piles up faster
+//                         than xterm draws it: ask the sender to pause, and
+//                         later to go on (see flow.js)
 export function createTerminal(container, {
-  label, readOnly = false, convertEol = false, onData, onResize, onCtrlChange,
+  label, readOnly = false, convertEol = false, fontSize = 14,
+  onData, onResize, onCtrlChange, onPause, onResume,
 } = {}) {
   const term = new Terminal({
     fontFamily: 'ui-monospace, "SF Mono", "Cascadia Mono", "Roboto Mono", "DejaVu Sans Mono", '
       + '"Noto Sans Mono CJK SC", monospace',
-    fontSize: 14,
+    fontSize: clampFontSize(fontSize),
     lineHeight: 1.15,
     scrollback: 5000,
     cursorBlink: !readOnly,
@@ -112,10 +138,16 @@ export function createTerminal(container, {
     }
     if (onData) onData(text);
   });
-  const resizeListener = onResize ? term.onResize(onResize) : null;
+
+  // The replay under way: {generation, began, timer, ending}, or null.
+  let replay = null;
+  let replays = 0;
+  const resizeListener = term.onResize((size) => {
+    if (!replay && onResize) onResize(size);
+  });
 
   let disposed = false;
-  const fit = () => {
+  const fitToContainer = () => {
     if (disposed || !container.isConnected || container.clientWidth === 0 || container.clientHeight === 0) return;
     const wanted = fitAddon.proposeDimensions();
     if (!wanted || Number.isNaN(wanted.cols) || Number.isNaN(wanted.rows)) return;
@@ -125,13 +157,77 @@ export function createTerminal(container, {
     // The line being typed stays in sight when the on-screen keyboard opens.
     term.scrollToBottom();
   };
+  const fit = () => {
+    if (!replay) fitToContainer();
+  };
+
+  const flow = new FlowControl({ onPause, onResume });
+  const endReplay = () => new Promise((resolve) => {
+    if (!replay || replay.ending) {
+      resolve();
+      return;
+    }
+    const { generation } = replay;
+    replay.ending = true;
+    clearTimeout(replay.timer);
+    // An empty write's callback runs once everything before it is parsed.
+    term.write('', () => {
+      if (!replay || replay.generation !== generation) {
+        resolve();
+        return;
+      }
+      fitToContainer();
+      replay = null;
+      if (onResize && !disposed) onResize({ cols: term.cols, rows: term.rows });
+      resolve();
+    });
+  });
+  const awaitQuiet = () => {
+    clearTimeout(replay.timer);
+    const left = replay.began + REPLAY_LONGEST_MS - Date.now();
+    replay.timer = setTimeout(endReplay, Math.max(0, Math.min(REPLAY_QUIET_MS, left)));
+  };
+  const beginReplay = ({ cols, rows } = {}) => {
+    if (replay) clearTimeout(replay.timer);
+    replays += 1;
+    replay = {
+      generation: replays, began: Date.now(), timer: null, ending: false,
+    };
+    const wantedCols = Number.isInteger(cols) && cols >= 2 ? Math.min(cols, 1000) : term.cols;
+    const wantedRows = Number.isInteger(rows) && rows >= 1 ? Math.min(rows, 1000) : term.rows;
+    if (wantedCols !== term.cols || wantedRows !== term.rows) term.resize(wantedCols, wantedRows);
+    awaitQuiet();
+  };
+  const writeOutput = (data) => {
+    const bytes = typeof data === 'string' ? data : new Uint8Array(data);
+    const length = byteLength(bytes);
+    flow.written(length);
+    term.write(bytes, () => flow.drained(length));
+    if (replay && !replay.ending) awaitQuiet();
+  };
 
   return {
     term,
     fit,
     get cols() { return term.cols; },
     get rows() { return term.rows; },
-    write: (data) => term.write(typeof data === 'string' ? data : new Uint8Array(data)),
+    // Output for the screen (text or bytes), counted for flow control.
+    write: writeOutput,
+    writeOutput,
+    beginReplay,
+    endReplay,
+    // Kept output in one piece: written at the size it was written at,
+    // then fitted again; resolves once fitted.
+    replayAt(data, size) {
+      beginReplay(size);
+      writeOutput(data);
+      return endReplay();
+    },
+    get replaying() { return replay !== null; },
+    setFontSize(px) {
+      term.options.fontSize = clampFontSize(px);
+      fit();
+    },
     // Empties the screen and the scrollback, ready for output sent again.
     clear: () => term.reset(),
     focus: () => term.focus(),
@@ -169,10 +265,26 @@ export function createTerminal(container, {
     dispose() {
       if (disposed) return;
       disposed = true;
+      if (replay) clearTimeout(replay.timer);
+      replay = null;
       terminals.delete(term);
       dataListener.dispose();
-      if (resizeListener) resizeListener.dispose();
+      resizeListener.dispose();
       term.dispose();
     },
   };
 }
+
+function clampFontSize(px) {
+  const size = Number(px);
+  return Number.isFinite(size) ? Math.min(32, Math.max(8, Math.round(size))) : 14;
+}
+
+// The same as the handle's methods, for callers that hold a handle from
+// createTerminal and prefer functions.
+export const writeOutput = (handle, data) => handle.writeOutput(data);
+export const beginReplay = (handle, size) => handle.beginReplay(size);
+export const endReplay = (handle) => handle.endReplay();
+export const replayAt = (handle, data, size) => handle.replayAt(data, size);
+export const setFontSize = (handle, px) => handle.setFontSize(px);
+export const focusTerminal = (handle) => handle.focus();
