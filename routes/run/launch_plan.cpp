@@ -43,7 +43,28 @@ std::vector<std::string> joined(std::vector<std::string> head, const std::string
     return head;
 }
 
+// Compiled first: the compiler with its options, then "-o <program> <file>".
+const std::array<Interpreter, 3>& compilers() {
+    static const std::array<Interpreter, 3> table{{
+        {".c", {"cc"}},
+        {".cpp", {"c++", "-std=c++20"}},
+        {".cc", {"c++", "-std=c++20"}},
+    }};
+    return table;
+}
+
 } // namespace
+
+std::vector<std::string> runnable_extensions() {
+    std::vector<std::string> extensions;
+    for (const Interpreter& interpreter : interpreters()) {
+        extensions.emplace_back(interpreter.extension);
+    }
+    for (const Interpreter& compiler : compilers()) {
+        extensions.emplace_back(compiler.extension);
+    }
+    return extensions;
+}
 
 LaunchPlan plan_launch(const std::string& file, const std::vector<std::string>& args,
                        bool executable, const std::string& build_dir) {
@@ -54,11 +75,12 @@ LaunchPlan plan_launch(const std::string& file, const std::vector<std::string>& 
         }
     }
     std::string program = build_dir + "/program";
-    if (extension == ".c") {
-        return {{"cc", "-o", program, file}, joined({}, program, args)};
-    }
-    if (extension == ".cpp" || extension == ".cc") {
-        return {{"c++", "-std=c++20", "-o", program, file}, joined({}, program, args)};
+    for (const Interpreter& compiler : compilers()) {
+        if (extension == compiler.extension) {
+            std::vector<std::string> compile = compiler.command;
+            compile.insert(compile.end(), {"-o", program, file});
+            return {compile, joined({}, program, args)};
+        }
     }
     if (executable) {
         return {{}, joined({}, file, args)};

@@ -25,6 +25,10 @@ class NotRunnable : public std::runtime_error {
 LaunchPlan plan_launch(const std::string& file, const std::vector<std::string>& args,
                        bool executable, const std::string& build_dir);
 
+// The extensions plan_launch knows, lower case with their dot (".py"), so
+// that a client offers Run only for files it would run.
+std::vector<std::string> runnable_extensions();
+
 // A line for the run's output when `program` of `command` is missing.
 std::string missing_program_message(const std::string& program, const std::string& file);
 

@@ -195,7 +195,10 @@ Blueprint& run_bp() {
 const bool registered = [] {
     Blueprint& bp = run_bp();
     bp.route("/api/run/module", {"GET"}, [](Request&) {
-        return json_response({{"module", "run"}, {"stand_in", false}});
+        // What a client may offer to run: these extensions, and any file
+        // with execute permission.
+        nlohmann::json launch = {{"extensions", runnable_extensions()}, {"executable", true}};
+        return json_response({{"module", "run"}, {"stand_in", false}, {"launch", launch}});
     });
     bp.route("/api/run/terminals", {"POST"}, answering(open_terminal));
     bp.route("/api/run/terminals", {"GET"}, [](Request&) {
