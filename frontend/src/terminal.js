@@ -43,7 +43,12 @@ const THEMES = {
     brightWhite: '#6e7781',
   },
 };
-const themeNow = () => (darkQuery.matches ? THEMES.dark : THEMES.light);
+// 'system' follows the device; 'light' and 'dark' are the user's choice.
+let chosenTheme = 'system';
+const themeNow = () => {
+  const dark = chosenTheme === 'system' ? darkQuery.matches : chosenTheme === 'dark';
+  return dark ? THEMES.dark : THEMES.light;
+};
 
 const terminals = new Set();
 darkQuery.addEventListener('change', () => {
@@ -278,6 +283,12 @@ export function createTerminal(container, {
 function clampFontSize(px) {
   const size = Number(px);
   return Number.isFinite(size) ? Math.min(32, Math.max(8, Math.round(size))) : 14;
+}
+
+// The colours of every terminal: 'system', 'light' or 'dark'.
+export function setTheme(theme) {
+  chosenTheme = theme;
+  for (const term of terminals) term.options.theme = themeNow();
 }
 
 // The same as the handle's methods, for callers that hold a handle from

@@ -1,7 +1,15 @@
+// The sockets of terminals and runs (the protocol: routes/run/socket-protocol.md).
+import { CLOSE } from './protocol.js';
 
 export const encoder = new TextEncoder();
-export const socketUrl = (path) => `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}${path}`;
-export const streams = new Set();
+const socketUrl = (path) => `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}${path}`;
+const streams = new Set();
+// WebSocket.readyState values, named here so that tests can give a stand-in.
+const CONNECTING = 0;
+const OPEN = 1;
+
+// Half a second after the first failure, doubling up to ten seconds.
+export const retryDelay = (attempt) => Math.min(500 * 2 ** attempt, 10000);
 
 // A WebSocket to a terminal or a run that comes back by itself when it
 // drops (a phone's screen lock, a network change), waiting longer after
@@ -12,8 +20,11 @@ export const streams = new Set();
 // `exists()` tells, after a refused handshake, whether to try again.
 // `onStatus` hears 'open', 'retrying', 'ended', 'taken' and 'gone'.
 export class Stream {
-  constructor(path, handlers) {
-    this.url = socketUrl(path);
+  // `options` lets tests give their own WebSocket, address and timer.
+  constructor(path, handlers, options = {}) {
+    this.url = options.url || socketUrl(path);
+    this.Socket = options.WebSocket || globalThis.WebSocket;
+    this.later = options.setTimeout || ((run, ms) => setTimeout(run, ms));
     this.handlers = handlers;
     this.socket = null;
     this.timer = null;
@@ -28,7 +39,7 @@ export class Stream {
   connect() {
     clearTimeout(this.timer);
     this.timer = null;
-    const socket = new WebSocket(this.url);
+    const socket = new this.Socket(this.url);
     socket.binaryType = 'arraybuffer';
     this.socket = socket;
     let opened = false;
@@ -59,9 +70,9 @@ export class Stream {
     socket.addEventListener('close', (event) => {
       if (socket !== this.socket || this.stopped) return;
       this.socket = null;
-      if (event.code === 1000) this.handlers.onStatus('ended');
-      else if (event.code === 4001) this.handlers.onStatus('taken');
-      else if (event.code === 4404) this.gone();
+      if (event.code === CLOSE.normal) this.handlers.onStatus('ended');
+      else if (event.code === CLOSE.taken_over) this.handlers.onStatus('taken');
+      else if (event.code === CLOSE.gone) this.gone();
       else this.retry(opened);
     });
   }
@@ -74,10 +85,10 @@ export class Stream {
       return;
     }
     if (this.stopped) return;
-    const delay = Math.min(500 * 2 ** this.attempt, 10000);
+    const delay = retryDelay(this.attempt);
     this.attempt += 1;
     this.handlers.onStatus('retrying');
-    this.timer = setTimeout(() => this.connect(), delay);
+    this.timer = this.later(() => this.connect(), delay);
   }
 
   // The server has no such terminal or run (any more).
@@ -103,16 +114,25 @@ export class Stream {
   // What is typed while the socket is coming back waits for it (up to
   // 64 KiB), rather than being lost.
   send(data) {
-    if (this.socket && this.socket.readyState === WebSocket.OPEN) {
+    if (this.socket && this.socket.readyState === OPEN) {
       this.socket.send(data);
       return true;
     }
     const reconnecting = !this.stopped && (this.timer !== null
-      || (this.socket !== null && this.socket.readyState === WebSocket.CONNECTING));
+      || (this.socket !== null && this.socket.readyState === CONNECTING));
     const size = typeof data === 'string' ? data.length : data.byteLength;
     if (!reconnecting || this.waitingBytes + size > 65536) return false;
     this.waiting.push(data);
     this.waitingBytes += size;
+    return true;
+  }
+
+  // A control message that only makes sense on the socket open now (a
+  // size, a pause): dropped rather than kept for the next socket, which
+  // starts afresh with its own replay.
+  signal(data) {
+    if (!this.socket || this.socket.readyState !== OPEN) return false;
+    this.socket.send(data);
     return true;
   }
 
@@ -123,7 +143,7 @@ export class Stream {
     this.timer = null;
     this.waiting = [];
     this.waitingBytes = 0;
-    if (this.socket) this.socket.close(1000);
+    if (this.socket) this.socket.close(CLOSE.normal);
     this.socket = null;
   }
 }
