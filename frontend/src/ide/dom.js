@@ -15,6 +15,9 @@ const ICONS = {
   terminal: 'M4 5h16v14H4zM7.5 9.5l3 2.5-3 2.5M12.5 15h4',
   play: 'M8 5.5v13l10.5-6.5z',
   paste: 'M9 4h6v3H9zM7 5.5H5.5V20h13V5.5H17',
+  search: 'M10.5 4a6.5 6.5 0 1 0 0 13 6.5 6.5 0 0 0 0-13zM15.5 15.5L20 20',
+  goto: 'M4 12h11M11 7l5 5-5 5M20 5v14',
+  settings: 'M12 9a3 3 0 1 0 0 6 3 3 0 0 0 0-6zM12 3v3M12 18v3M3 12h3M18 12h3M5.6 5.6l2.1 2.1M16.3 16.3l2.1 2.1M5.6 18.4l2.1-2.1M16.3 7.7l2.1-2.1',
 };
 
 const iconTemplates = new Map();
@@ -72,4 +75,25 @@ export function formatDuration(ms) {
   if (ms < 60000) return t('seconds', { n: (ms / 1000).toFixed(1) });
   const total = Math.round(ms / 1000);
   return t('minutes', { m: Math.floor(total / 60), s: total % 60 });
+}
+
+// A line of status with, at times, one button.
+export function statusLine(className) {
+  const text = el('span.stream-text');
+  const action = el('button.quiet.stream-action', { type: 'button', hidden: true });
+  const node = el(`div.stream-status${className ? '.' + className : ''}`, { role: 'status', 'aria-live': 'polite' }, text, action);
+  return {
+    node,
+    set(message, button) {
+      text.textContent = message || '';
+      action.hidden = !button;
+      action.onclick = null;
+      if (button) {
+        action.textContent = button.label;
+        action.setAttribute('aria-label', button.label);
+        action.onclick = button.run;
+      }
+      node.classList.toggle('empty', !message && !button);
+    },
+  };
 }

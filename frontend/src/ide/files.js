@@ -88,6 +88,20 @@ export const FIRST_ROWS = 200;
 export const ROWS_PER_FRAME = 400;
 let renderToken = 0;
 
+// The files pane shows one of: the folder ('files'), the Trash ('trash') or
+// the search ('search'), each with its own head.
+export function showPane(mode) {
+  dom.crumbs.parentElement.hidden = mode !== 'files';
+  dom.trashHead.hidden = mode !== 'trash';
+  dom.searchHead.hidden = mode !== 'search';
+  dom.entries.hidden = mode === 'search';
+  dom.results.hidden = mode !== 'search';
+  if (mode !== 'search') {
+    dom.searchStatus.set('');
+    dom.ide.classList.remove('searching');
+  }
+}
+
 // Stops a long list from going on filling in (another view took its place).
 export function cancelRender() {
   renderToken += 1;
@@ -104,8 +118,7 @@ export function entryRow(entry, index, active) {
 }
 
 export function renderFiles() {
-  dom.crumbs.parentElement.hidden = false;
-  dom.trashHead.hidden = true;
+  showPane('files');
   renderCrumbs();
   const entries = state.entries.filter((entry) => state.showHidden || !entry.hidden);
   state.shown = entries;

@@ -1,16 +1,19 @@
 // The IDE after sign-in: builds the page and starts the views. On a phone
 // the file list fills the screen and a file opens full screen; from 900px
 // on, the list is on the left and the files in tabs on the right.
+import { request } from '../api.js';
 import { t } from '../i18n/index.js';
 import { el, icon, iconButton } from './dom.js';
 import { dirFromLocation, navigate, newMenu, onEntriesClick, reload, renderFiles, uploadFiles } from './files.js';
 import { mainMenu } from './menu.js';
+import { buildSearchHead, showSearch } from './search.js';
+import { loadSettings } from './settings.js';
 import { buildRunPanel, runFile } from './run_panel.js';
 import { app, dom, isNarrow, narrowQuery, state } from './state.js';
 import { reconnectNow } from './stream.js';
-import { buildKeys, closeTab, layout, leaveEditor, mayLeave, save } from './tabs.js';
+import { askLine, buildKeys, closeTab, findInFile, layout, leaveEditor, mayLeave, save, updateHead } from './tabs.js';
 import { buildTerminalView, hideTerminalView, openTerminalView, showTerminalView, terms } from './terminal_view.js';
-import { showFiles, showTrash } from './trash.js';
+import { emptyTrash, showFiles, showTrash } from './trash.js';
 
 export function build() {
   const shell = document.getElementById('shell');
@@ -18,11 +21,13 @@ export function build() {
   dom.trashHead = el('div.pane-head', { hidden: true },
     iconButton('back', t('backToFiles'), () => showFiles()),
     el('h2', { text: t('trash') }),
-    dom.trashUsage = el('span.muted.usage'));
+    dom.trashUsage = el('span.muted.usage'),
+    dom.emptyTrash = el('button.quiet.empty-trash', { type: 'button', hidden: true, text: t('emptyTrash'), onclick: () => emptyTrash() }));
+  dom.searchHead = buildSearchHead();
   dom.message = el('p.pane-message.muted', { role: 'status', hidden: true });
   dom.entries = el('ul.entries', { onclick: onEntriesClick });
   dom.filesPane = el('nav.files-pane', { 'aria-label': t('files') },
-    el('div.crumbs-row', {}, dom.crumbs), dom.trashHead, dom.message, dom.entries);
+    el('div.crumbs-row', {}, dom.crumbs), dom.trashHead, dom.searchHead, dom.message, dom.entries, dom.results);
 
   dom.tabs = el('ul.tabs', { 'aria-label': t('openFiles') });
   dom.name = el('span.editor-name');
@@ -32,11 +37,15 @@ export function build() {
   dom.save = el('button.primary.save-button#save-button', { type: 'button', onclick: () => state.active && save(state.active) }, t('save'));
   dom.run = iconButton('play', t('run'), () => state.active && runFile(state.active), 'run-button');
   dom.run.id = 'run-button';
+  dom.find = iconButton('search', t('find'), () => findInFile(), 'find-button');
+  dom.gotoLine = iconButton('goto', t('goToLine'), () => askLine(), 'goto-button');
+  // Like the extra keys, these leave the keyboard where it is.
+  for (const button of [dom.find, dom.gotoLine]) button.addEventListener('mousedown', (event) => event.preventDefault());
   // Saving leaves the focus, and so the on-screen keyboard, in the editor.
   dom.save.addEventListener('mousedown', (event) => event.preventDefault());
   dom.head = el('div.editor-head', { hidden: true },
     iconButton('back', t('backToFiles'), () => leaveEditor(), 'editor-back'),
-    el('h2.editor-title', {}, dom.name, dom.dirty), dom.readOnly, dom.saveState, dom.run, dom.save);
+    el('h2.editor-title', {}, dom.name, dom.dirty), dom.readOnly, dom.saveState, dom.find, dom.gotoLine, dom.run, dom.save);
   dom.host = el('div.editor-host');
   dom.keys = buildKeys();
   dom.welcome = el('p.welcome.muted', { text: t('welcome') });
@@ -55,6 +64,7 @@ export function build() {
     el('header.ide-top', {},
       el('div.brand', {}, el('span.logo', { 'aria-hidden': 'true', text: 'Q' }), el('span', { text: 'Quillo' })),
       el('div.bar-actions', {},
+        iconButton('search', t('search'), () => showSearch()),
         iconButton('terminal', t('terminal'), () => openTerminalView()),
         iconButton('plus', t('newItem'), () => newMenu()),
         el('button.icon-button#menu-button', { type: 'button', 'aria-label': t('menu'), title: t('menu'), 'aria-haspopup': 'dialog', onclick: () => mainMenu() }, icon('menu')))),
@@ -85,13 +95,7 @@ export function build() {
   fitToViewport();
   narrowQuery.addEventListener('change', layout);
 
-  window.addEventListener('keydown', (event) => {
-    if ((event.ctrlKey || event.metaKey) && !event.altKey && event.key.toLowerCase() === 's') {
-      if (event.defaultPrevented || !state.active) return;
-      event.preventDefault();
-      save(state.active);
-    }
-  });
+  window.addEventListener('keydown', onShortcut);
   window.addEventListener('beforeunload', (event) => {
     if (state.tabs.some((tab) => tab.dirty)) {
       event.preventDefault();
@@ -102,9 +106,37 @@ export function build() {
   // A phone that wakes from its lock screen, or a network that comes
   // back, reconnects at once instead of at the end of its wait.
   document.addEventListener('visibilitychange', () => {
-    if (document.visibilityState === 'visible') reconnectNow();
+    if (document.visibilityState !== 'visible') return;
+    reconnectNow();
+    // Another device may have changed the settings meanwhile.
+    loadSettings();
   });
   window.addEventListener('online', reconnectNow);
+}
+
+// Ctrl (or Cmd) with S saves, P opens a file by name, Shift+F searches
+// the files' text, G goes to a line.
+function onShortcut(event) {
+  if (!(event.ctrlKey || event.metaKey) || event.altKey || event.defaultPrevented) return;
+  const key = event.key.toLowerCase();
+  const run = {
+    s: () => state.active && save(state.active),
+    p: () => showSearch('names'),
+    f: event.shiftKey ? () => showSearch('text') : null,
+    g: () => state.active && state.active.editor && askLine(),
+  }[key];
+  if (!run || (key === 's' && !state.active)) return;
+  event.preventDefault();
+  run();
+}
+
+// What the run module would run (Run is offered for those files only).
+async function loadLaunchRules() {
+  const answer = await request('/api/run/module');
+  if (answer.status === 200 && answer.body.launch) {
+    state.launchRules = answer.body.launch;
+    updateHead();
+  }
 }
 
 // The IDE takes the visible part of the screen: when the on-screen
@@ -157,6 +189,8 @@ export function start({ version, refresh, logout }) {
   if (!built) {
     built = true;
     build();
+    loadSettings();
+    loadLaunchRules();
     navigate(dirFromLocation(), 'replace');
     // A reload in the Terminal view comes back to it.
     if (history.state && history.state.terminal) showTerminalView();

@@ -6,6 +6,7 @@ import { renderFiles } from './files.js';
 import { cancelButton, choose, openSheet, sheetButton, toast } from './sheet.js';
 import { app, state } from './state.js';
 import { forgetStreams, openTerminalView } from './terminal_view.js';
+import { openSettings } from './settings.js';
 import { showTrash } from './trash.js';
 
 export async function mainMenu() {
@@ -14,6 +15,7 @@ export async function mainMenu() {
     el('div.sheet-actions', {},
       sheetButton('terminal', t('terminal')),
       sheetButton('trash', t('trash')),
+      sheetButton('settings', t('settings')),
       sheetButton('hidden', state.showHidden ? t('hideHidden') : t('showHidden')),
       el('button.sheet-item#status-item', { type: 'submit', value: 'status', text: t('serverStatus') }),
       el('button.sheet-item#logout', { type: 'submit', value: 'logout', text: t('logOut') }),
@@ -23,6 +25,8 @@ export async function mainMenu() {
     openTerminalView();
   } else if (choice === 'trash') {
     showTrash();
+  } else if (choice === 'settings') {
+    openSettings();
   } else if (choice === 'hidden') {
     state.showHidden = !state.showHidden;
     localStorage.setItem('quillo.showHidden', state.showHidden ? '1' : '0');
@@ -53,8 +57,10 @@ export function serverStatus() {
     list.append(el('li', {}, el('span', { text: label }), status));
     request(path).then((answer) => {
       const ok = answer.status === 200 && healthy(answer.body);
-      status.textContent = answer.status === 0 ? t('noAnswer') : t(ok ? 'ready' : 'notLoaded');
-      status.className = ok ? 'ok' : 'bad';
+      // A stand-in is loaded but does nothing yet: say so rather than "ready".
+      const standIn = ok && answer.body.stand_in === true;
+      status.textContent = answer.status === 0 ? t('noAnswer') : t(standIn ? 'standIn' : (ok ? 'ready' : 'notLoaded'));
+      status.className = standIn ? 'stand-in' : (ok ? 'ok' : 'bad');
     });
   }
   openSheet(t('serverStatus'), [

@@ -1,12 +1,14 @@
 // Running the open file: its output, its input line, stopping it.
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
-import { el, formatDuration, iconButton } from './dom.js';
+import { el, formatDuration, iconButton, statusLine } from './dom.js';
 import { toast } from './sheet.js';
+import { CLIENT, SERVER } from './protocol.js';
+import { settings } from './settings.js';
 import { dom } from './state.js';
 import { Stream, encoder } from './stream.js';
 import { save } from './tabs.js';
-import { fitOnResize, loadTerminal, statusLine } from './terminal_view.js';
+import { fitOnResize, loadTerminal } from './terminal_view.js';
 
 export const runs = { info: null, running: false, handle: null, stream: null, fileName: '' };
 
@@ -25,6 +27,13 @@ export function buildRunPanel() {
     dom.runInput,
     el('button.quiet.run-send', { type: 'submit', 'aria-label': t('send'), title: t('send'), text: t('send') }),
     dom.runEof);
+  // Send and ^D leave the focus in the input line: a tap that took it away
+  // would close the on-screen keyboard and move the buttons from under
+  // the finger before the tap ends, and the tap would land elsewhere.
+  for (const button of form.querySelectorAll('button')) {
+    button.addEventListener('pointerdown', (event) => event.preventDefault());
+    button.addEventListener('mousedown', (event) => event.preventDefault());
+  }
   form.addEventListener('submit', (event) => {
     event.preventDefault();
     sendRunLine();
@@ -67,7 +76,12 @@ export async function runFile(tab) {
   }
   dom.runPanel.hidden = false;
   if (!runs.handle) {
-    runs.handle = module.createTerminal(dom.runOutput, { label: t('runOutput'), readOnly: true, convertEol: true });
+    runs.handle = module.createTerminal(dom.runOutput, {
+      label: t('runOutput'), readOnly: true, convertEol: true, fontSize: settings.terminalFontSize,
+      // A program that prints faster than the page can draw waits for it.
+      onPause: () => runs.stream && runs.stream.signal(JSON.stringify({ type: CLIENT.pause })),
+      onResume: () => runs.stream && runs.stream.signal(JSON.stringify({ type: CLIENT.resume })),
+    });
   }
   runs.handle.fit();
   attachRun(answer.body, tab.entry.name);
@@ -87,7 +101,7 @@ export function attachRun(info, fileName) {
     onOpen: () => runs.handle.clear(),
     onBinary: (bytes) => runs.handle.write(bytes),
     onText: (message) => {
-      if (message.type !== 'exit') return;
+      if (message.type !== SERVER.exit) return;
       setRunning(false);
       dom.runStatus.set(exitText(message));
     },
@@ -129,7 +143,7 @@ export function sendRunLine() {
 }
 
 export function endRunInput() {
-  if (runs.stream && runs.running) runs.stream.send(JSON.stringify({ type: 'eof' }));
+  if (runs.stream && runs.running) runs.stream.send(JSON.stringify({ type: CLIENT.eof }));
 }
 
 export async function stopRun() {

@@ -10,6 +10,8 @@ export const state = {
   tabs: [],
   active: null,
   focusAfterRender: null,
+  // What the run module runs: {extensions, executable}, once it said so.
+  launchRules: null,
 };
 export const dom = {};
 

@@ -5,27 +5,23 @@ import { t } from '../i18n/index.js';
 import { el, formatSize, iconButton } from './dom.js';
 import { markCurrent, reload, renderFiles } from './files.js';
 import { address, parentOf, previewKind, query, rawUrl, sameEntry } from './paths.js';
-import { choose, toast } from './sheet.js';
+import { cancelButton, choose, openSheet, sheetButton, toast } from './sheet.js';
+import { fillRow, showOverflow } from './keys.js';
+import { canRun } from './launch_rules.js';
+import { onSettings, settings } from './settings.js';
 import { app, dom, isNarrow, state, touchScreen } from './state.js';
 
+// The editor's row of extra keys, as the settings choose them.
 export function buildKeys() {
-  const keys = [
-    ['tab', '⇥', t('keyTab')], ['(', '('], [')', ')'], ['[', '['], [']', ']'], ['{', '{'], ['}', '}'],
-    ["'", "'"], ['"', '"'], ['left', '←', t('keyLeft')], ['up', '↑', t('keyUp')],
-    ['down', '↓', t('keyDown')], ['right', '→', t('keyRight')], ['undo', '↶', t('undo')], ['redo', '↷', t('redo')],
-  ];
   const row = el('div.keys', { role: 'toolbar', 'aria-label': t('extraKeys'), hidden: true });
-  for (const [key, text, label] of keys) {
-    const button = el('button.key', { type: 'button', 'aria-label': label, title: label, 'data-key': key, text });
-    // Keeps the focus, and so the on-screen keyboard, in the editor.
-    button.addEventListener('pointerdown', (event) => event.preventDefault());
-    button.addEventListener('mousedown', (event) => event.preventDefault());
-    button.addEventListener('click', () => {
+  const update = showOverflow(row);
+  onSettings((current) => {
+    fillRow(row, current.editorKeys, (key) => {
       const tab = state.active;
       if (tab && tab.editor) editorModule.pressKey(tab.editor, key);
     });
-    row.append(button);
-  }
+    update();
+  });
   return row;
 }
 
@@ -45,10 +41,14 @@ export function loadEditor() {
   return Promise.resolve(editorModule);
 }
 
-export async function openFile(entry) {
+// Opens `entry` in a tab, or shows its tab. `at` ({line, col}) puts the
+// caret there; `focus` gives the editor the keyboard even on a touch screen
+// (the user just made the file and will type in it).
+export async function openFile(entry, { at = null, focus = false } = {}) {
   const existing = state.tabs.find((tab) => sameEntry(tab.entry, entry));
   if (existing) {
     activate(existing);
+    if (existing.editor && at) editorModule.goToLine(existing.editor, at.line, at.col);
     return;
   }
   const id = nextTabId++;
@@ -103,12 +103,18 @@ export async function openFile(entry) {
     language,
     label: t('editorFor', { name: tab.entry.name }),
     readOnly: entry.writable === false,
-    onChange: (dirty) => setDirty(tab, dirty),
+    settings: editorSettings(),
+    onChange: (dirty) => {
+      setDirty(tab, dirty);
+      if (dirty) saveAfterPause(tab);
+    },
     onSave: () => save(tab),
   });
   tab.panel.classList.add('has-editor');
   updateHead();
-  if (state.active === tab && !touchScreen()) tab.editor.focus();
+  if (state.active !== tab) return;
+  if (at) module.goToLine(tab.editor, at.line, at.col);
+  else if (focus || !touchScreen()) module.focusEditor(tab.editor);
 }
 
 export function showPreview(tab, kind) {
@@ -184,7 +190,9 @@ export function updateHead() {
   const editable = tab.editor && !tab.editor.view.state.readOnly;
   dom.readOnly.hidden = !(tab.editor && !editable);
   dom.save.hidden = !editable;
-  dom.run.hidden = !tab.editor || Boolean(tab.entry.raw);
+  dom.run.hidden = !tab.editor || !canRun(tab.entry, state.launchRules);
+  dom.find.hidden = !tab.editor;
+  dom.gotoLine.hidden = !tab.editor;
   dom.save.disabled = tab.saving;
   dom.saveState.textContent = tab.saving ? t('saving') : (tab.savedFlash ? t('saved') : '');
 }
@@ -233,7 +241,7 @@ export async function leaveEditor() {
   if (await closeTab(tab)) {
     state.active = null;
     layout();
-    renderFiles();
+    if (state.view === 'files') renderFiles();
   }
 }
 
@@ -284,4 +292,59 @@ export async function resolveConflict(tab, conflict) {
     }
   }
   return false;
+}
+
+const editorSettings = () => ({
+  fontSize: settings.editorFontSize, tabSize: settings.tabSize, wordWrap: settings.wordWrap, theme: settings.theme,
+});
+
+// Open editors follow a change of the settings at once.
+onSettings(() => {
+  for (const tab of state.tabs) if (tab.editor) editorModule.applySettings(tab.editor, editorSettings());
+});
+
+// Saving by itself, when the settings ask for it: a second and a half after
+// the last change, unless a save is under way (its end checks again).
+const AUTO_SAVE_PAUSE_MS = 1500;
+
+function saveAfterPause(tab) {
+  clearTimeout(tab.autoSaveTimer);
+  if (settings.autoSave !== 'pause') return;
+  tab.autoSaveTimer = setTimeout(() => {
+    if (!state.tabs.includes(tab) || !tab.dirty) return;
+    if (tab.saving) saveAfterPause(tab);
+    else save(tab);
+  }, AUTO_SAVE_PAUSE_MS);
+}
+
+// The editor's own find and replace panel, and going to a line.
+export function findInFile() {
+  const tab = state.active;
+  if (tab && tab.editor) editorModule.openSearch(tab.editor);
+}
+
+export async function askLine() {
+  const tab = state.active;
+  if (!tab || !tab.editor) return;
+  const max = tab.editor.view.state.doc.lines;
+  const id = `line-${Date.now()}`;
+  const input = el('input', { id, type: 'number', inputmode: 'numeric', min: '1', max: String(max), enterkeyhint: 'go' });
+  const error = el('p.form-error', { role: 'alert', hidden: true });
+  const valid = () => Number.isInteger(Number(input.value)) && Number(input.value) >= 1 && Number(input.value) <= max;
+  const shown = openSheet(t('goToLine'), [
+    el('h2', { text: t('goToLine') }),
+    el('label', { for: id, text: t('lineNumber', { max }) }), input, error,
+    el('div.sheet-actions.row', {}, sheetButton('ok', t('go'), '.primary'), cancelButton()),
+  ], (event) => {
+    if (event.submitter && event.submitter.value !== 'ok') return;
+    if (!valid()) {
+      event.preventDefault();
+      error.textContent = t('badLine', { max });
+      error.hidden = false;
+    } else {
+      dom.dialog.returnValue = 'ok';
+    }
+  });
+  input.focus();
+  if ((await shown) === 'ok' && state.tabs.includes(tab)) editorModule.goToLine(tab.editor, Number(input.value), 1);
 }

@@ -4,9 +4,12 @@
 // terminal or the output of a run is shown.
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
-import { el, icon, iconButton } from './dom.js';
+import { el, icon, iconButton, statusLine } from './dom.js';
 import { runs, setRunning } from './run_panel.js';
 import { cancelButton, openSheet, sheetButton, toast } from './sheet.js';
+import { fillRow, showOverflow } from './keys.js';
+import { CLIENT, SERVER } from './protocol.js';
+import { onSettings, settings } from './settings.js';
 import { app, dom, state, touchScreen } from './state.js';
 import { Stream, encoder } from './stream.js';
 
@@ -21,6 +24,7 @@ export function loadTerminal() {
     document.head.append(link);
     terminalModule = Promise.all([import(`/terminal.js?v=${app.version}`), styled]).then(([module]) => {
       terminalModule = module;
+      module.setTheme(settings.theme);
       return module;
     }, (error) => {
       terminalModule = null;
@@ -29,26 +33,6 @@ export function loadTerminal() {
     });
   }
   return Promise.resolve(terminalModule);
-}
-
-export function statusLine(className) {
-  const text = el('span.stream-text');
-  const action = el('button.quiet.stream-action', { type: 'button', hidden: true });
-  const node = el(`div.stream-status${className ? '.' + className : ''}`, { role: 'status', 'aria-live': 'polite' }, text, action);
-  return {
-    node,
-    set(message, button) {
-      text.textContent = message || '';
-      action.hidden = !button;
-      action.onclick = null;
-      if (button) {
-        action.textContent = button.label;
-        action.setAttribute('aria-label', button.label);
-        action.onclick = button.run;
-      }
-      node.classList.toggle('empty', !message && !button);
-    },
-  };
 }
 
 // Fits a terminal to its box whenever the box changes size: the screen
@@ -83,43 +67,32 @@ export function buildTerminalView() {
     dom.termStatus.node, dom.termHost, dom.termKeys);
 }
 
-// Keys a phone keyboard lacks. Ctrl stays pressed for the next key typed.
+// Keys a phone keyboard lacks, as the settings choose them. Ctrl stays
+// pressed for the next key typed.
 export function buildTerminalKeys() {
-  const keys = [
-    ['ctrl', 'Ctrl', t('keyCtrl')], ['esc', 'Esc', t('keyEsc')], ['tab', '⇥', t('keyTab')],
-    ['left', '←', t('keyLeft')], ['up', '↑', t('keyUp')], ['down', '↓', t('keyDown')], ['right', '→', t('keyRight')],
-    ['|', '|', t('keyPipe')], ['~', '~', t('keyTilde')], ['/', '/', t('keySlash')], ['-', '-', t('keyMinus')],
-  ];
   const row = el('div.keys.term-keys', { role: 'toolbar', 'aria-label': t('terminalKeys') });
-  const keep = (button) => {
-    // Keeps the focus, and so the on-screen keyboard, in the terminal.
-    button.addEventListener('pointerdown', (event) => event.preventDefault());
-    button.addEventListener('mousedown', (event) => event.preventDefault());
-    return button;
-  };
-  for (const [key, text, label] of keys) {
-    const button = keep(el('button.key', {
-      type: 'button', 'aria-label': label, title: label, 'data-key': key, text,
-      'aria-pressed': key === 'ctrl' ? 'false' : null,
-    }));
-    button.addEventListener('click', () => {
+  const update = showOverflow(row);
+  onSettings((current) => {
+    fillRow(row, current.terminalKeys, (key) => {
+      if (key === 'paste') {
+        pasteIntoTerminal();
+        return;
+      }
       const handle = terms.active && terms.active.handle;
       if (!handle) return;
       if (key === 'ctrl') handle.setCtrl(!handle.ctrl);
       else handle.key(key);
     });
-    row.append(button);
-  }
-  dom.ctrlKey = row.querySelector('[data-key="ctrl"]');
-  const paste = keep(el('button.key.key-paste', { type: 'button', 'aria-label': t('paste'), title: t('paste'), 'data-key': 'paste' }, icon('paste')));
-  paste.addEventListener('click', () => pasteIntoTerminal());
-  row.append(paste);
+    dom.ctrlKey = row.querySelector('[data-key="ctrl"]');
+    if (dom.ctrlKey) dom.ctrlKey.setAttribute('aria-pressed', 'false');
+    update();
+  });
   return row;
 }
 
 export function showCtrl() {
   const handle = terms.active && terms.active.handle;
-  dom.ctrlKey.setAttribute('aria-pressed', handle && handle.ctrl ? 'true' : 'false');
+  if (dom.ctrlKey) dom.ctrlKey.setAttribute('aria-pressed', handle && handle.ctrl ? 'true' : 'false');
 }
 
 export async function pasteIntoTerminal() {
@@ -221,7 +194,8 @@ export async function newTerminal() {
     toast(problem(answer));
     return;
   }
-  activateSession(addSession(answer.body));
+  // The user asked for a shell: the keyboard goes to it at once.
+  activateSession(addSession(answer.body), { focus: true });
   renderTermLayout();
 }
 
@@ -238,6 +212,10 @@ export function addSession(info) {
     onData: (text) => session.stream && session.stream.send(encoder.encode(text)),
     onResize: () => sendSize(session),
     onCtrlChange: () => { if (terms.active === session) showCtrl(); },
+    // xterm is behind (a flood of output): the server waits until it caught up.
+    onPause: () => session.stream && session.stream.signal(JSON.stringify({ type: CLIENT.pause })),
+    onResume: () => session.stream && session.stream.signal(JSON.stringify({ type: CLIENT.resume })),
+    fontSize: settings.terminalFontSize,
   });
   session.handle.fit();
   const label = t('terminalN', { n: session.n });
@@ -247,13 +225,19 @@ export function addSession(info) {
   dom.termTabs.append(session.item);
   terms.sessions.push(session);
   session.stream = new Stream(`/api/run/terminals/${encodeURIComponent(info.id)}/ws`, {
+    // Each new socket replays what the server kept: first the size it was
+    // written at, then the output. The terminal shows it at that size and
+    // then fits itself and sends its own size (see terminal.js).
     onOpen: () => {
       session.handle.clear();
-      sendSize(session);
+      // Until the size message comes, the replay is at the present size;
+      // either way its end sends this terminal's size.
+      session.handle.beginReplay({});
     },
-    onBinary: (bytes) => session.handle.write(bytes),
+    onBinary: (bytes) => session.handle.writeOutput(bytes),
     onText: (message) => {
-      if (message.type === 'exit') session.exit = message;
+      if (message.type === SERVER.size) session.handle.beginReplay(message);
+      else if (message.type === SERVER.exit) session.exit = message;
     },
     onStatus: (status) => {
       session.state = status;
@@ -270,7 +254,7 @@ export function addSession(info) {
 
 export function sendSize(session) {
   const { handle, stream } = session;
-  if (stream) stream.send(JSON.stringify({ type: 'resize', cols: handle.cols, rows: handle.rows }));
+  if (stream) stream.signal(JSON.stringify({ type: CLIENT.resize, cols: handle.cols, rows: handle.rows }));
 }
 
 export function showSessionStatus(session) {
@@ -293,7 +277,7 @@ export function showSessionStatus(session) {
   }
 }
 
-export function activateSession(session) {
+export function activateSession(session, { focus = false } = {}) {
   terms.active = session;
   for (const other of terms.sessions) {
     other.pane.classList.toggle('current', other === session);
@@ -306,7 +290,7 @@ export function activateSession(session) {
   showSessionStatus(session);
   showCtrl();
   renderTermLayout();
-  if (!touchScreen()) session.handle.focus();
+  if (focus || !touchScreen()) session.handle.focus();
 }
 
 export async function closeSession(session) {
@@ -345,3 +329,11 @@ export function forgetStreams() {
   setRunning(false);
   dom.runPanel.hidden = true;
 }
+
+// Terminals (and the run's output) follow the settings' text size and colours.
+onSettings((current) => {
+  if (!terminalModule || terminalModule instanceof Promise) return;
+  terminalModule.setTheme(current.theme);
+  for (const session of terms.sessions) session.handle.setFontSize(current.terminalFontSize);
+  if (runs.handle) runs.handle.setFontSize(current.terminalFontSize);
+});
