@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
 
 namespace {
 
@@ -45,6 +46,18 @@ class FilesApiTest : public ::testing::Test {
     }
     std::string workspace_file(const std::string& name) const {
         return server_->workspace() + "/" + name;
+    }
+    // A content search's answer, one JSON object per line.
+    std::vector<json> search_lines(const std::string& query) {
+        http::Result result = send("GET", "/api/files/search/content?" + query);
+        EXPECT_TRUE(result) << query;
+        EXPECT_EQ(result->status, 200) << query << ": " << result->body;
+        EXPECT_EQ(result->get_header_value("Content-Type"), "application/x-ndjson; charset=utf-8");
+        std::vector<json> lines;
+        for (const std::string& line : split_lines(result->body)) {
+            lines.push_back(json::parse(line, nullptr, false));
+        }
+        return lines;
     }
 
     std::unique_ptr<ServerProcess> server_;
@@ -140,6 +153,91 @@ TEST_F(FilesApiTest, ASaveCutShortLeavesTheOldContent) {
     EXPECT_EQ(read_text(workspace_file("notes.txt")), "keep me");
     EXPECT_EQ(call("GET", "/api/files/list?path=")["entries"].size(), 1u)
         << "no temporary file is left in the workspace";
+}
+
+// Content search: what it finds and where, what it skips, and how its
+// answer ends.
+TEST_F(FilesApiTest, ContentSearchFindsTextAndSkipsWhatIsNotSource) {
+    start();
+    // "é" is one UTF-16 unit in two bytes, "😀" two units in four bytes, so
+    // the column of "print" tells units from bytes and code points.
+    write_text(workspace_file("src/a.py"), "import os\n    print(x)\ny = 'é😀 PRINT'\r\n");
+    std::string long_line;
+    for (int i = 0; i < 400; ++i) {
+        long_line += "é";
+    }
+    write_text(workspace_file("src/long.txt"), long_line + "print\n");
+    write_text(workspace_file(".hidden/notes.md"), "print me\n");
+    write_text(workspace_file(".git/config"), "print\n");
+    write_text(workspace_file("node_modules/m/index.js"), "print\n");
+    write_text(workspace_file("data.bin"), std::string("print\0\1", 7));
+    write_text(workspace_file("latin1.txt"), "caf\xe9 print\n");
+    write_text(workspace_file("big.txt"), "print\n" + std::string(1024 * 1024, 'x'));
+    write_text(server_->home() + "/outside/secret.txt", "print\n");
+    std::filesystem::create_directory_symlink(server_->home() + "/outside", workspace_file("out"));
+    std::filesystem::create_directory_symlink("src", workspace_file("src_link"));
+
+    std::vector<json> lines = search_lines("q=print");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0],
+              json({{"path", ".hidden/notes.md"}, {"line", 1}, {"col", 1}, {"text", "print me"}}));
+    EXPECT_EQ(lines[1],
+              json({{"path", "src/a.py"}, {"line", 2}, {"col", 5}, {"text", "    print(x)"}}));
+    EXPECT_EQ(lines[2],
+              json({{"path", "src/a.py"}, {"line", 3}, {"col", 10}, {"text", "y = 'é😀 PRINT'"}}));
+    EXPECT_EQ(lines[3]["path"], "src/long.txt");
+    EXPECT_EQ(lines[3]["col"], 401);
+    EXPECT_EQ(lines[3]["text"], long_line.substr(0, 300)) << "cut to 300 bytes, between characters";
+    EXPECT_EQ(lines[4], json({{"done", true}, {"truncated", false}, {"files", 3}, {"matches", 4}}));
+
+    // Exact case on request, and a folder of its own.
+    lines = search_lines("q=PRINT&case=1&path=src");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["line"], 3);
+    EXPECT_EQ(lines[1], json({{"done", true}, {"truncated", false}, {"files", 2}, {"matches", 1}}));
+
+    for (const char* refused : {"q=", "path=src&q=", "q=print&path=..", "q=print&path=out",
+                                "q=print&path=src/a.py", "q=print&path=missing"}) {
+        http::Result result = send("GET", std::string("/api/files/search/content?") + refused);
+        EXPECT_EQ(result->status, 400) << refused << ": " << result->body;
+        EXPECT_TRUE(json::parse(result->body, nullptr, false).contains("error")) << refused;
+    }
+    EXPECT_EQ(send("GET", "/api/files/search/content?q=" + std::string(201, 'x'))->status, 400);
+}
+
+// 60 files of 20 matches each pass the cap of 1,000; a client that leaves
+// mid-answer does not stop the server from answering the next.
+TEST_F(FilesApiTest, ContentSearchStopsAtItsCapAndWhenTheClientLeaves) {
+    start();
+    std::string text;
+    for (int i = 0; i < 20; ++i) {
+        text += "needle " + std::string(250, 'n') + "\n";
+    }
+    for (int i = 0; i < 60; ++i) {
+        write_text(workspace_file("tree/" + std::to_string(i) + ".txt"), text);
+    }
+    std::vector<json> lines = search_lines("q=NEEDLE");
+    ASSERT_EQ(lines.size(), 1001u);
+    EXPECT_EQ(lines.back(),
+              json({{"done", true}, {"truncated", true}, {"files", 50}, {"matches", 1000}}));
+
+    {
+        ClientSocket socket(server_->port());
+        ASSERT_TRUE(socket.connected());
+        std::string request =
+            "GET /api/files/search/content?q=needle HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            "Cookie: " +
+            cookie_ + "\r\n\r\n";
+        ASSERT_EQ(::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        char head[512];
+        ASSERT_GT(::recv(socket.fd(), head, sizeof head, 0), 0) << "the answer has begun";
+        EXPECT_EQ(std::string(head, 15), "HTTP/1.1 200 OK");
+    } // closed mid-answer, as an aborted fetch does
+
+    lines = search_lines("q=needle&path=tree");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["matches"], 1000);
 }
 
 } // namespace
