@@ -428,6 +428,15 @@ Response search_content(Request& request) {
     return response;
 }
 
+Response trash_erase(Request& request) {
+    trash().erase(request.view_args["id"]);
+    return json_response({{"ok", true}});
+}
+
+Response trash_erase_all(Request&) {
+    return json_response({{"ok", true}, {"deleted", trash().erase_all()}});
+}
+
 // Every failure answers {"error": ...} with its status; other exceptions go
 // on to the server, which logs them and answers 500.
 Handler guarded(Response (*handler)(Request&)) {
@@ -472,6 +481,8 @@ const bool registered = [] {
     bp.streaming_route("/api/files/upload", {"POST"}, guarded(upload));
     bp.route("/api/files/search", {"GET"}, guarded(search));
     bp.route("/api/files/search/content", {"GET"}, guarded(search_content));
+    bp.route("/api/files/trash", {"DELETE"}, guarded(trash_erase_all));
+    bp.route("/api/files/trash/<id>", {"DELETE"}, guarded(trash_erase));
     return true;
 }();
 

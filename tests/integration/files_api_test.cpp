@@ -240,4 +240,41 @@ TEST_F(FilesApiTest, ContentSearchStopsAtItsCapAndWhenTheClientLeaves) {
     EXPECT_EQ(lines.back()["matches"], 1000);
 }
 
+TEST_F(FilesApiTest, TrashItemsAreDeletedForGoodWithoutFollowingLinks) {
+    start();
+    write_text(server_->home() + "/outside/keep.txt", "mine");
+    write_text(workspace_file("a.txt"), "aaaa");
+    write_text(workspace_file("b.txt"), "bb");
+    write_text(workspace_file("dir/sub/c.txt"), "c");
+    std::filesystem::create_symlink(server_->home() + "/outside/keep.txt",
+                                    workspace_file("dir/link"));
+    std::filesystem::create_directory_symlink(server_->home() + "/outside",
+                                              workspace_file("dir/out"));
+    std::string a = call("DELETE", "/api/files/delete?path=a.txt")["trash_id"];
+    call("DELETE", "/api/files/delete?path=b.txt");
+    std::string dir = call("DELETE", "/api/files/delete?path=dir")["trash_id"];
+    EXPECT_EQ(call("GET", "/api/files/trash")["total_size"], 7);
+
+    EXPECT_EQ(call("DELETE", "/api/files/trash/" + a), json({{"ok", true}}));
+    json trash = call("GET", "/api/files/trash");
+    ASSERT_EQ(trash["items"].size(), 2u);
+    EXPECT_EQ(trash["total_size"], 3);
+    EXPECT_TRUE(call("POST", "/api/files/restore", {{"id", a}}, 404).contains("error"));
+    EXPECT_TRUE(call("DELETE", "/api/files/trash/" + a, nullptr, 404).contains("error"));
+    for (const char* id : {"..", "000000000000-000000000000", "trash"}) {
+        EXPECT_EQ(send("DELETE", std::string("/api/files/trash/") + id)->status, 404) << id;
+    }
+
+    call("DELETE", "/api/files/trash/" + dir);
+    EXPECT_EQ(read_text(server_->home() + "/outside/keep.txt"), "mine");
+    EXPECT_EQ(call("GET", "/api/files/trash")["items"].size(), 1u);
+
+    EXPECT_EQ(call("DELETE", "/api/files/trash"), json({{"ok", true}, {"deleted", 1}}));
+    trash = call("GET", "/api/files/trash");
+    EXPECT_TRUE(trash["items"].empty());
+    EXPECT_EQ(trash["total_size"], 0);
+    EXPECT_TRUE(std::filesystem::is_empty(server_->config_dir() + "/trash"));
+    EXPECT_TRUE(std::filesystem::exists(server_->home() + "/outside/keep.txt"));
+}
+
 } // namespace
