@@ -6,6 +6,7 @@
 // "from_raw", "to_raw").
 #include "content_search.h"
 #include "files_service.h"
+#include "settings.h"
 #include "text.h"
 #include "trash.h"
 #include "tree.h"
@@ -21,6 +22,7 @@ namespace {
 constexpr size_t kMaxSearchResults = 500;
 constexpr std::chrono::seconds kSearchBudget{2};
 constexpr int kMaxJsonDepth = 16;
+constexpr size_t kMaxSettingsBody = 16 * 1024;
 
 // What one content search may take; a search that reaches any of these
 // ends with "truncated".
@@ -437,6 +439,27 @@ Response trash_erase_all(Request&) {
     return json_response({{"ok", true}, {"deleted", trash().erase_all()}});
 }
 
+SettingsStore settings_store() {
+    return SettingsStore(config_dir());
+}
+
+Response settings_read(Request&) {
+    return json_response({{"settings", settings_store().read()}});
+}
+
+Response settings_merge(Request& request) {
+    if (request.body.size() > kMaxSettingsBody) {
+        throw FileError(400, "The settings body is larger than " +
+                                 std::to_string(kMaxSettingsBody) + " bytes");
+    }
+    nlohmann::json body = json_body(request);
+    auto changes = body.find("settings");
+    if (changes == body.end() || !changes->is_object()) {
+        throw FileError(400, "The body must hold an object \"settings\"");
+    }
+    return json_response({{"settings", settings_store().merge(*changes)}});
+}
+
 // Every failure answers {"error": ...} with its status; other exceptions go
 // on to the server, which logs them and answers 500.
 Handler guarded(Response (*handler)(Request&)) {
@@ -483,6 +506,8 @@ const bool registered = [] {
     bp.route("/api/files/search/content", {"GET"}, guarded(search_content));
     bp.route("/api/files/trash", {"DELETE"}, guarded(trash_erase_all));
     bp.route("/api/files/trash/<id>", {"DELETE"}, guarded(trash_erase));
+    bp.route("/api/files/settings", {"GET"}, guarded(settings_read));
+    bp.route("/api/files/settings", {"PUT"}, guarded(settings_merge));
     return true;
 }();
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -58,6 +59,14 @@ class FilesApiTest : public ::testing::Test {
             lines.push_back(json::parse(line, nullptr, false));
         }
         return lines;
+    }
+    // Signs in afresh, as another device would: a session of its own.
+    std::string new_session() {
+        http::Client client = http_client(server_->host(), server_->port());
+        auto login = client.Post("/api/auth/login", R"({"password":"pw"})", "application/json");
+        EXPECT_TRUE(login && login->status == 200);
+        std::string cookie = login->get_header_value("Set-Cookie");
+        return cookie.substr(0, cookie.find(';'));
     }
 
     std::unique_ptr<ServerProcess> server_;
@@ -275,6 +284,59 @@ TEST_F(FilesApiTest, TrashItemsAreDeletedForGoodWithoutFollowingLinks) {
     EXPECT_EQ(trash["total_size"], 0);
     EXPECT_TRUE(std::filesystem::is_empty(server_->config_dir() + "/trash"));
     EXPECT_TRUE(std::filesystem::exists(server_->home() + "/outside/keep.txt"));
+}
+
+TEST_F(FilesApiTest, SettingsFollowTheUserToAnotherDevice) {
+    start();
+    EXPECT_EQ(call("GET", "/api/files/settings"), json({{"settings", json::object()}}));
+    json first = {
+        {"theme", "dark"}, {"font.size", 14}, {"wrap", true}, {"recent", {"a.py", "b.py"}}};
+    EXPECT_EQ(call("PUT", "/api/files/settings", {{"settings", first}}),
+              json({{"settings", first}}));
+
+    cookie_ = new_session();
+    EXPECT_EQ(call("GET", "/api/files/settings"), json({{"settings", first}}));
+    json merged =
+        call("PUT", "/api/files/settings", {{"settings", {{"theme", nullptr}, {"tab_size", 4}}}});
+    json expected = {
+        {"font.size", 14}, {"wrap", true}, {"recent", {"a.py", "b.py"}}, {"tab_size", 4}};
+    EXPECT_EQ(merged, json({{"settings", expected}}));
+
+    json too_many = json::object();
+    for (int i = 0; i < 61; ++i) {
+        too_many[std::to_string(i) + "k"] = i;
+    }
+    std::vector<json> refused = {
+        {{"settings", {{"bad key", 1}}}},
+        {{"settings", {{std::string(65, 'k'), 1}}}},
+        {{"settings", {{"nested", {{"a", 1}}}}}},
+        {{"settings", {{"long", std::string(257, 'x')}}}},
+        {{"settings", {{"list", json::array({1, 2})}}}},
+        {{"settings", {{"list", std::vector<std::string>(65, "x")}}}},
+        {{"settings", too_many}},
+        {{"settings", {{"pad", std::string(200, 'x')}}}, {"padding", std::string(17 * 1024, 'x')}},
+        {{"settings", "dark"}},
+        json::array(),
+    };
+    for (const json& body : refused) {
+        json answer = call("PUT", "/api/files/settings", body, 400);
+        EXPECT_TRUE(answer.contains("error")) << body.dump().substr(0, 100);
+    }
+    EXPECT_EQ(call("GET", "/api/files/settings"), json({{"settings", expected}}));
+
+    std::string stored = server_->config_dir() + "/ide_settings.json";
+    struct stat st {};
+    ASSERT_EQ(::stat(stored.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // A stored file that cannot be parsed reads as nothing, and is kept
+    // aside, not overwritten, by the next change.
+    write_text(stored, "{\"theme\": ");
+    EXPECT_EQ(call("GET", "/api/files/settings"), json({{"settings", json::object()}}));
+    EXPECT_EQ(call("PUT", "/api/files/settings", {{"settings", {{"wrap", false}}}}),
+              json({{"settings", {{"wrap", false}}}}));
+    EXPECT_EQ(read_text(stored + ".bad"), "{\"theme\": ");
+    EXPECT_TRUE(server_->wait_for_stderr("ide_settings.json.bad"));
 }
 
 } // namespace
