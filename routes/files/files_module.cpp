@@ -4,7 +4,9 @@
 // and "path" plus "raw", the base64url form (no padding) of its raw path
 // bytes, which every request accepts in place of the path ("raw",
 // "from_raw", "to_raw").
+#include "content_search.h"
 #include "files_service.h"
+#include "settings.h"
 #include "text.h"
 #include "trash.h"
 #include "tree.h"
@@ -20,6 +22,21 @@ namespace {
 constexpr size_t kMaxSearchResults = 500;
 constexpr std::chrono::seconds kSearchBudget{2};
 constexpr int kMaxJsonDepth = 16;
+constexpr size_t kMaxSettingsBody = 16 * 1024;
+
+// What one content search may take; a search that reaches any of these
+// ends with "truncated".
+constexpr ContentSearchLimits kContentSearchLimits{
+    .max_query_bytes = 200,
+    .max_file_bytes = 1024 * 1024,
+    .binary_probe_bytes = 8192,
+    .max_matches_per_file = 20,
+    .max_matches = 1000,
+    .max_files = 20000,
+    .budget = std::chrono::seconds(10),
+    .max_line_bytes = 300,
+    .max_depth = 64,
+};
 
 // One instance each per request: the workspace directory is opened afresh,
 // so a workspace that was replaced while the server runs is still found.
@@ -370,6 +387,79 @@ Response search(Request& request) {
     return json_response({{"results", std::move(results)}, {"truncated", found.truncated}});
 }
 
+// A missing "path" (and "raw") means the whole workspace.
+Path optional_query_path(const Request& request) {
+    std::optional<std::string> text = query(request, "path");
+    std::optional<std::string> raw = query(request, "raw");
+    return text || raw ? path_from(text, raw, "path") : Path{};
+}
+
+std::string match_line(const ContentMatch& match) {
+    nlohmann::json out = {{"line", match.line}, {"col", match.column}, {"text", match.text}};
+    put_path(out, match.path);
+    return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+}
+
+// One line per match, sent file by file as the walk finds them, then the
+// summary. A client that aborts its fetch closes the connection, which
+// makes the writer refuse: the walk stops before its next file.
+void stream_matches(ContentSearch& search, BodyWriter& out) {
+    auto send = [&](const std::vector<ContentMatch>& matches) {
+        std::string lines;
+        for (const ContentMatch& match : matches) {
+            lines += match_line(match);
+        }
+        return out.write(lines);
+    };
+    ContentSearchSummary summary = search.run(send, [&] { return out.cancelled(); });
+    nlohmann::json done = {{"done", true},
+                           {"truncated", summary.truncated},
+                           {"files", summary.files},
+                           {"matches", summary.matches}};
+    out.write(done.dump() + '\n');
+}
+
+Response search_content(Request& request) {
+    Workspace workspace = open_workspace();
+    auto search = std::make_shared<ContentSearch>(
+        workspace, optional_query_path(request), query(request, "q").value_or(""),
+        query(request, "case").value_or("") == "1", kContentSearchLimits);
+    Response response(200, "application/x-ndjson; charset=utf-8", "");
+    response.headers.set("Cache-Control", "no-store");
+    response.stream = [search](BodyWriter& out) { stream_matches(*search, out); };
+    return response;
+}
+
+Response trash_erase(Request& request) {
+    trash().erase(request.view_args["id"]);
+    return json_response({{"ok", true}});
+}
+
+Response trash_erase_all(Request&) {
+    return json_response({{"ok", true}, {"deleted", trash().erase_all()}});
+}
+
+SettingsStore settings_store() {
+    return SettingsStore(config_dir());
+}
+
+Response settings_read(Request&) {
+    return json_response({{"settings", settings_store().read()}});
+}
+
+Response settings_merge(Request& request) {
+    if (request.body.size() > kMaxSettingsBody) {
+        throw FileError(400, "The settings body is larger than " +
+                                 std::to_string(kMaxSettingsBody) + " bytes");
+    }
+    nlohmann::json body = json_body(request);
+    auto changes = body.find("settings");
+    if (changes == body.end() || !changes->is_object()) {
+        throw FileError(400, "The body must hold an object \"settings\"");
+    }
+    return json_response({{"settings", settings_store().merge(*changes)}});
+}
+
 // Every failure answers {"error": ...} with its status; other exceptions go
 // on to the server, which logs them and answers 500.
 Handler guarded(Response (*handler)(Request&)) {
@@ -413,6 +503,11 @@ const bool registered = [] {
     bp.route("/api/files/restore", {"POST"}, guarded(restore));
     bp.streaming_route("/api/files/upload", {"POST"}, guarded(upload));
     bp.route("/api/files/search", {"GET"}, guarded(search));
+    bp.route("/api/files/search/content", {"GET"}, guarded(search_content));
+    bp.route("/api/files/trash", {"DELETE"}, guarded(trash_erase_all));
+    bp.route("/api/files/trash/<id>", {"DELETE"}, guarded(trash_erase));
+    bp.route("/api/files/settings", {"GET"}, guarded(settings_read));
+    bp.route("/api/files/settings", {"PUT"}, guarded(settings_merge));
     return true;
 }();
 

@@ -46,6 +46,12 @@ class Trash {
     // way; 409 when that name is taken now, 404 for an unknown id.
     Path restore(const Workspace& workspace, const std::string& id);
 
+    // Removes the item for good, without following a link inside it; 404
+    // for an id that names no item.
+    void erase(const std::string& id);
+    // Removes every item for good; answers how many there were.
+    size_t erase_all();
+
     const TrashLimits& limits() const { return limits_; }
 
   private:
