@@ -1,11 +1,12 @@
 #include "children.h"
 
+#include "socket_protocol.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <random>
 #include <sys/wait.h>
@@ -115,7 +116,8 @@ std::string signal_name(int signum) {
 }
 
 std::string exit_message(int returncode, std::optional<long long> duration_ms) {
-    nlohmann::json message = {{"type", "exit"}, {"code", nullptr}, {"signal", nullptr}};
+    nlohmann::json message = {
+        {"type", protocol::kExitType}, {"code", nullptr}, {"signal", nullptr}};
     if (returncode < 0) {
         message["signal"] = signal_name(-returncode);
     } else {
@@ -125,6 +127,11 @@ std::string exit_message(int returncode, std::optional<long long> duration_ms) {
         message["duration_ms"] = *duration_ms;
     }
     return message.dump();
+}
+
+std::string message_type(const nlohmann::json& message) {
+    auto type = message.find("type");
+    return type != message.end() && type->is_string() ? type->get<std::string>() : "";
 }
 
 std::string random_id() {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,9 @@ bool has_exited(pid_t pid);
 // {"type": "exit", ...} for an exit status as Popen reports it: minus the
 // signal number when a signal ended the child.
 std::string exit_message(int returncode, std::optional<long long> duration_ms);
+
+// The "type" of a control message; empty when it has none that is a text.
+std::string message_type(const nlohmann::json& message);
 
 // "SIGTERM" for 15; "SIG<n>" for a number without a name here.
 std::string signal_name(int signum);

@@ -1,5 +1,7 @@
 #include "output_channel.h"
 
+#include "socket_protocol.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -60,39 +62,52 @@ void OutputChannel::send_kept(WebSocket& socket) const {
     }
 }
 
-void OutputChannel::attach(const std::shared_ptr<WebSocket>& socket) {
+void OutputChannel::attach(const std::shared_ptr<WebSocket>& socket,
+                           const std::optional<std::string>& preface) {
     std::shared_ptr<WebSocket> previous;
     {
         // The kept output is queued while no new output can slip in before
         // it; a fresh socket's queue takes it without waiting.
         std::lock_guard<std::mutex> lock(mutex_);
+        if (preface) {
+            socket->send(*preface);
+        }
         send_kept(*socket);
         if (farewell_) {
             socket->send(*farewell_);
-            socket->close(1000);
+            socket->close(protocol::kNormal);
             return;
         }
         previous = std::exchange(socket_, socket);
+        lift_pause(); // a pause was the previous socket's
     }
+    unpaused_.notify_all();
     if (previous) {
-        previous->close(kTakenOver, "opened in another window");
+        previous->close(protocol::kTakenOver, "opened in another window");
     }
 }
 
 bool OutputChannel::detach(const WebSocket* socket) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (socket_.get() != socket) {
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (socket_.get() != socket) {
+            return false;
+        }
+        socket_.reset();
+        lift_pause();
+        unattended_since_ = std::chrono::steady_clock::now();
     }
-    socket_.reset();
-    unattended_since_ = std::chrono::steady_clock::now();
+    unpaused_.notify_all();
     return true;
 }
 
 void OutputChannel::publish(std::string_view bytes) {
     std::shared_ptr<WebSocket> socket;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        // Kept only once it can go out: a socket attached meanwhile gets it
+        // live rather than twice, in the replay and again here.
+        std::unique_lock<std::mutex> lock(mutex_);
+        unpaused_.wait(lock, [this] { return !paused_; });
         ring_.append(bytes);
         socket = socket_;
     }
@@ -107,11 +122,38 @@ void OutputChannel::finish(std::string farewell) {
         std::lock_guard<std::mutex> lock(mutex_);
         farewell_ = farewell;
         socket = std::move(socket_);
+        pausable_ = false;
+        lift_pause();
     }
+    unpaused_.notify_all();
     if (socket) {
         socket->send(std::move(farewell));
-        socket->close(1000);
+        socket->close(protocol::kNormal);
     }
+}
+
+void OutputChannel::pause(const WebSocket* socket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pausable_ && socket_ && socket_.get() == socket) {
+        paused_ = true;
+    }
+}
+
+void OutputChannel::resume() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lift_pause();
+    }
+    unpaused_.notify_all();
+}
+
+void OutputChannel::end_pauses() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pausable_ = false;
+        lift_pause();
+    }
+    unpaused_.notify_all();
 }
 
 bool OutputChannel::attached() const {

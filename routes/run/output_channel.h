@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -35,25 +36,34 @@ class OutputRing {
     bool dropped_ = false;
 };
 
-// The close code a socket gets when another one takes its terminal or run.
-inline constexpr int kTakenOver = 4001;
-
 class OutputChannel {
   public:
     explicit OutputChannel(size_t keep) : ring_(keep) {}
 
-    // `socket` gets what is kept, then the live output; a socket that had
-    // it is closed with kTakenOver. Once finished: the kept output, the
-    // farewell message and a normal close.
-    void attach(const std::shared_ptr<WebSocket>& socket);
+    // `socket` gets `preface` (a text message) when there is one, what is
+    // kept, then the live output; a socket that had it is closed with
+    // protocol::kTakenOver. Once finished: the kept output, the farewell
+    // message and a normal close.
+    void attach(const std::shared_ptr<WebSocket>& socket,
+                const std::optional<std::string>& preface = std::nullopt);
     // Forgets `socket` if it is the attached one; true when it was.
     bool detach(const WebSocket* socket);
     // Keeps `bytes` and sends them to the attached socket. Waits while that
-    // socket is behind, which is what keeps a flooding program blocked.
+    // socket is behind or paused, which is what keeps a flooding program
+    // blocked on its output instead of the server buffering it.
     void publish(std::string_view bytes);
     // The end: `farewell` (a text message) goes to the attached socket and
     // to every later one, each then closed normally.
     void finish(std::string farewell);
+
+    // The browser's flow control: live output to `socket`, when it is the
+    // attached one, waits until resume(). Detaching it, attaching another
+    // socket and the end resume it too.
+    void pause(const WebSocket* socket);
+    void resume();
+    // For a child that is being ended: from now on nothing pauses the
+    // output, so that its reader sees the end.
+    void end_pauses();
 
     bool attached() const;
     // Since when no socket has been attached (the creation, at first).
@@ -61,10 +71,15 @@ class OutputChannel {
 
   private:
     void send_kept(WebSocket& socket) const;
+    // With the mutex held; the caller notifies `unpaused_` after unlocking.
+    void lift_pause() { paused_ = false; }
 
     mutable std::mutex mutex_;
+    std::condition_variable unpaused_;
     OutputRing ring_;
     std::shared_ptr<WebSocket> socket_;
+    bool paused_ = false;
+    bool pausable_ = true;
     std::optional<std::string> farewell_;
     std::chrono::steady_clock::time_point unattended_since_ = std::chrono::steady_clock::now();
 };

@@ -4,6 +4,7 @@
 // messages; both kinds of child outlive their sockets and keep their latest
 // output for the next one.
 #include "runs.h"
+#include "socket_protocol.h"
 #include "terminals.h"
 
 #include <fstream>
@@ -16,10 +17,6 @@ namespace {
 
 constexpr int kMaxJsonDepth = 8;
 constexpr long long kMaxLimit = 1000;
-// The close code for a socket to a terminal or run that is not there (any
-// more): a browser is not shown why a handshake was refused, but it is shown
-// a close code.
-constexpr int kGone = 4404;
 
 // A count from QUILLO_<NAME> or config.json's "<key>"; a bad value is
 // reported and the default kept, since a typo should not take the IDE away.
@@ -131,22 +128,33 @@ template <class Child>
 SocketEvents child_socket(const std::shared_ptr<Child>& child,
                           const std::shared_ptr<WebSocket>& socket, const char* what) {
     if (!child) {
-        socket->close(kGone, std::string("no such ") + what);
+        // A browser is not shown why a handshake was refused, but it is
+        // shown a close code.
+        socket->close(protocol::kGone, std::string("no such ") + what);
         return {};
     }
     child->attach(socket);
     SocketEvents events;
-    events.on_message = [child](std::string message, WebSocket::Kind kind) {
+    const WebSocket* raw = socket.get();
+    events.on_message = [child, raw](std::string message, WebSocket::Kind kind) {
         if (kind == WebSocket::Kind::Binary) {
             child->input(message);
             return;
         }
         nlohmann::json control = nlohmann::json::parse(message, nullptr, false);
-        if (control.is_object()) {
+        if (!control.is_object()) {
+            return;
+        }
+        std::string type = message_type(control);
+        if (type == protocol::kPauseType) {
+            child->pause(raw);
+        } else if (type == protocol::kResumeType) {
+            child->resume();
+        } else {
             child->control(control);
         }
     };
-    events.on_close = [child, raw = socket.get()](int) { child->detached(raw); };
+    events.on_close = [child, raw](int) { child->detached(raw); };
     return events;
 }
 

@@ -2,6 +2,7 @@
 
 #include "children.h"
 #include "run_guard.h"
+#include "socket_protocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -136,12 +137,15 @@ void Run::input(std::string_view bytes) {
         return;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    write_all(fd, bytes, [this] { return running(); });
+    write_all(fd, bytes, [this] {
+        output_.resume();
+        return running();
+    });
     ::close(fd);
 }
 
 void Run::control(const nlohmann::json& message) {
-    if (message.value("type", "") == "eof") {
+    if (message_type(message) == protocol::kEofType) {
         end_input();
     }
 }
@@ -154,6 +158,7 @@ void Run::end_input() {
 }
 
 void Run::stop() {
+    output_.end_pauses();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (returncode_ || stopping_) {
@@ -177,6 +182,7 @@ void Run::kill_after_grace() {
 }
 
 void Run::hang_up() {
+    output_.end_pauses();
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
     if (child_ && !returncode_) {

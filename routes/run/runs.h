@@ -39,11 +39,16 @@ class Run : public std::enable_shared_from_this<Run> {
 
     void attach(const std::shared_ptr<WebSocket>& socket) { output_.attach(socket); }
     void detached(const WebSocket* socket) { output_.detach(socket); }
-    // Input for the program; dropped while it is being compiled.
+    void pause(const WebSocket* socket) { output_.pause(socket); }
+    void resume() { output_.resume(); }
+    // Input for the program; dropped while it is being compiled. Input the
+    // program does not take ends a pause: it may be waiting for its output
+    // to be read first.
     void input(std::string_view bytes);
     // {"type": "eof"} ends the input; anything else is ignored.
     void control(const nlohmann::json& message);
-    // SIGTERM to the program's process group, SIGKILL after the grace time.
+    // SIGTERM to the program's process group, SIGKILL after the grace time;
+    // output flows from then on whatever pauses, to its end.
     void stop();
     // For the server's end: what still runs hangs up.
     void hang_up();

@@ -1,6 +1,7 @@
 #include "terminals.h"
 
 #include "run_guard.h"
+#include "socket_protocol.h"
 
 #include <cerrno>
 #include <csignal>
@@ -91,7 +92,12 @@ nlohmann::json Terminal::describe() const {
 }
 
 void Terminal::attach(const std::shared_ptr<WebSocket>& socket) {
-    output_.attach(socket);
+    nlohmann::json size_message;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_message = {{"type", protocol::kSizeType}, {"cols", size_.cols}, {"rows", size_.rows}};
+    }
+    output_.attach(socket, size_message.dump());
     wakeup_.ring(); // no longer unattended
 }
 
@@ -102,11 +108,14 @@ void Terminal::detached(const WebSocket* socket) {
 }
 
 void Terminal::input(std::string_view bytes) {
-    write_all(pty_.fd(), bytes, [this] { return !ending_; });
+    write_all(pty_.fd(), bytes, [this] {
+        output_.resume();
+        return !ending_;
+    });
 }
 
 void Terminal::control(const nlohmann::json& message) {
-    if (message.value("type", "") != "resize") {
+    if (message_type(message) != protocol::kResizeType) {
         return;
     }
     process::TerminalSize size;
@@ -129,6 +138,7 @@ void Terminal::resize(process::TerminalSize size) {
 
 void Terminal::end() {
     if (!ending_.exchange(true)) {
+        output_.end_pauses(); // the reader must see the shell go
         std::lock_guard<std::mutex> lock(mutex_);
         pty_.hang_up();
         wakeup_.ring();

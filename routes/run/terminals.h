@@ -31,9 +31,14 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
     const std::string& id() const { return id_; }
     nlohmann::json describe() const;
 
+    // `socket` first gets the terminal's size, the one the kept output was
+    // written for, then that output and what follows.
     void attach(const std::shared_ptr<WebSocket>& socket);
     void detached(const WebSocket* socket);
-    // Keystrokes and pasted text.
+    void pause(const WebSocket* socket) { output_.pause(socket); }
+    void resume() { output_.resume(); }
+    // Keystrokes and pasted text. Keystrokes the shell cannot take end a
+    // pause: what it runs may wait for its output to be read first.
     void input(std::string_view bytes);
     // {"type": "resize", "cols": C, "rows": R}; anything else is ignored.
     void control(const nlohmann::json& message);

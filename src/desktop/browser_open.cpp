@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -21,6 +23,7 @@ using namespace std::chrono_literals;
 constexpr int kAttempts = 20;
 constexpr auto kPause = 500ms;
 constexpr int kConnectTimeoutMs = 500;
+constexpr auto kOpenerPatience = 3s;
 
 bool on_termux(const Getenv& getenv) {
     std::optional<std::string> prefix = getenv("PREFIX");
@@ -31,14 +34,15 @@ bool on_termux(const Getenv& getenv) {
 void ask_browser(const AutoOpen& auto_open) {
     std::string url = "http://localhost:" + std::to_string(auto_open.port);
     try {
-        auto_open.open(url); // "no browser found" is not a failure
-        *auto_open.out << "  [OK] Opened IDE in browser: " + url + "\n" << std::flush;
-        auto_open.log("[SERVER] Auto-opened browser: " + url);
+        auto_open.open(url);
     } catch (const std::exception& e) {
-        *auto_open.out << "  [WARN] Auto-open browser failed: " + std::string(e.what()) + "\n"
-                       << std::flush;
-        auto_open.log("[SERVER] Auto-open browser failed: " + std::string(e.what()));
+        std::string message = std::string(e.what()) + "; open " + url + " in a browser";
+        *auto_open.out << "  [WARN] Auto-open browser failed: " + message + "\n" << std::flush;
+        auto_open.log("[SERVER] Auto-open browser failed: " + message);
+        return;
     }
+    *auto_open.out << "  [OK] Opened IDE in browser: " + url + "\n" << std::flush;
+    auto_open.log("[SERVER] Auto-opened browser: " + url);
 }
 
 } // namespace
@@ -67,20 +71,38 @@ std::vector<std::string> browser_command(const std::string& url, utils::Platform
     }
 }
 
-bool open_in_browser(const std::string& url) {
+void run_opener(const std::vector<std::string>& command, std::chrono::milliseconds patience) {
     process::LaunchOptions options;
     options.stdin_mode = process::Stream::null_device;
     options.stdout_mode = process::Stream::null_device;
     options.stderr_mode = process::Stream::null_device;
     options.start_new_session = true; // a Ctrl+C for the server leaves the browser alone
+    const std::string& name = command.front();
+    std::optional<process::Popen> opener;
     try {
-        // Not waited for: the Popen reaps the opener whenever it ends.
-        process::Popen(browser_command(url, utils::current_platform(), utils::environment_variable),
-                       options);
-        return true;
+        opener.emplace(command, options);
     } catch (const process::ProgramNotFound&) {
-        return false;
+        throw std::runtime_error(name + " was not found");
+    } catch (const process::SubprocessError& e) {
+        throw std::runtime_error(name + " could not start: " + e.what());
     }
+    int status = 0;
+    try {
+        status = opener->wait(patience);
+    } catch (const process::TimeoutExpired&) {
+        return; // still at work, or it is the browser: the Popen reaps it later
+    }
+    if (status > 0) {
+        throw std::runtime_error(name + " exited with status " + std::to_string(status));
+    }
+    if (status < 0) {
+        throw std::runtime_error(name + " was ended by signal " + std::to_string(-status));
+    }
+}
+
+void open_in_browser(const std::string& url) {
+    run_opener(browser_command(url, utils::current_platform(), utils::environment_variable),
+               kOpenerPatience);
 }
 
 void open_browser_after_delay(const AutoOpen& auto_open) {

@@ -28,9 +28,15 @@ bool auto_open_wanted(bool no_browser, bool daemon_mode, const Getenv& getenv);
 std::vector<std::string> browser_command(const std::string& url, utils::Platform platform,
                                          const Getenv& getenv);
 
-// Starts the browser without waiting for it. False when no opener exists
-// ("no browser found"); throws when the opener cannot be started otherwise.
-bool open_in_browser(const std::string& url);
+// Runs the opener `command` and waits at most `patience` for its exit
+// status. Throws std::runtime_error with a reason that names the command
+// when it is missing, cannot start, exits with a non-zero status or is
+// ended by a signal. One still running after `patience` counts as opened:
+// some openers stay until the browser exits; it is reaped whenever it ends.
+void run_opener(const std::vector<std::string>& command, std::chrono::milliseconds patience);
+
+// run_opener with this platform's opener for `url`, patient for 3 s.
+void open_in_browser(const std::string& url);
 
 struct AutoOpen {
     int port = 0;
@@ -38,13 +44,16 @@ struct AutoOpen {
     // may throw, which counts as a failed attempt.
     std::function<int(int port)> probe;
     std::function<void(std::chrono::milliseconds)> sleep;
-    std::function<bool(const std::string& url)> open;
+    // Throws, with the reason, when the browser did not open.
+    std::function<void(const std::string& url)> open;
     std::ostream* out = nullptr;
     LogFunction log;
 };
 
 // Up to 20 probes half a second apart; on the first connection, a settle
-// pause and then the browser, once. Reports on `out` and through `log`.
+// pause and then the browser, once. Reports on `out` and through `log`:
+// "[OK]" once it opened, otherwise a warning with the reason and the URL to
+// open by hand.
 void open_browser_after_delay(const AutoOpen& auto_open);
 
 // A TCP connect to 127.0.0.1:port with a time-out of half a second.

@@ -19,14 +19,22 @@ struct WebSocketClient::Impl {
     asio::io_context io;
     websocket::stream<tcp::socket> ws{io};
     beast::flat_buffer buffer;
+    // A read under way, which may outlast a poll().
+    bool reading = false;
+    bool read_done = false;
+    error_code read_result;
 
     // Runs the started operation for at most `timeout`; false when it did
-    // not finish in time (the socket is then closed, which ends it).
-    bool run_for(std::chrono::milliseconds timeout, const bool& done) {
+    // not finish in time (the socket is then closed, which ends it, unless
+    // `give_up` is false). Another operation under way, a read, goes on
+    // meanwhile without being waited for.
+    bool run_for(std::chrono::milliseconds timeout, const bool& done, bool give_up = true) {
         io.restart();
-        io.run_for(timeout);
-        if (done) {
-            return true;
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done && io.run_one_until(deadline) > 0) {
+        }
+        if (done || !give_up) {
+            return done;
         }
         error_code ignored;
         beast::get_lowest_layer(ws).close(ignored);
@@ -85,21 +93,38 @@ bool WebSocketClient::send(const std::string& message, bool binary) {
 }
 
 std::optional<std::string> WebSocketClient::read(std::chrono::milliseconds timeout) {
+    return next_message(timeout, true);
+}
+
+std::optional<std::string> WebSocketClient::poll(std::chrono::milliseconds timeout) {
+    return next_message(timeout, false);
+}
+
+std::optional<std::string> WebSocketClient::next_message(std::chrono::milliseconds timeout,
+                                                         bool give_up) {
     timed_out_ = false;
     if (status_ != 101 || close_code_ != 0) {
         return std::nullopt;
     }
-    error_code ec;
-    bool done = false;
-    impl_->ws.async_read(impl_->buffer, [&](error_code result, size_t) {
-        done = true;
-        ec = result;
-    });
-    if (!impl_->run_for(timeout, done)) {
+    if (!impl_->reading) {
+        impl_->reading = true;
+        impl_->read_done = false;
+        impl_->ws.async_read(impl_->buffer, [impl = impl_.get()](error_code result, size_t) {
+            impl->read_done = true;
+            impl->read_result = result;
+        });
+    }
+    bool done = impl_->run_for(timeout, impl_->read_done, give_up);
+    if (!done) {
         timed_out_ = true;
-        close_code_ = 1006;
+        if (give_up) {
+            impl_->reading = false; // the closed socket ended it
+            close_code_ = 1006;
+        }
         return std::nullopt;
     }
+    impl_->reading = false;
+    error_code ec = impl_->read_result;
     if (ec) {
         close_code_ = ec == websocket::error::closed ? impl_->ws.reason().code : 1006;
         return std::nullopt;

@@ -34,6 +34,10 @@ class WebSocketClient {
     // The next message; nothing once the socket has closed (close_code()
     // says how) or when none came within `timeout` (timed_out()).
     std::optional<std::string> read(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // As read(), but a socket that brought nothing within `timeout` stays
+    // open, and the wait goes on in the next call: for checking that
+    // nothing comes.
+    std::optional<std::string> poll(std::chrono::milliseconds timeout);
     bool last_was_binary() const { return last_binary_; }
     // The code of the server's close frame; 1006 when the connection ended
     // without one; 0 while open.
@@ -42,6 +46,8 @@ class WebSocketClient {
     void close(int code = 1000);
 
   private:
+    std::optional<std::string> next_message(std::chrono::milliseconds timeout, bool give_up);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     int status_ = 0;

@@ -101,6 +101,20 @@ class RunApiTest : public ::testing::Test {
     static Received read_to_close(WebSocketClient& socket) {
         return read_until(socket, [](const Received&) { return false; });
     }
+    // After a pause: how much output came until `quiet` passed without any,
+    // the socket staying open; nothing when it kept coming for 10 s.
+    static std::optional<size_t> output_until_quiet(WebSocketClient& socket,
+                                                    std::chrono::milliseconds quiet) {
+        size_t bytes = 0;
+        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
+            std::optional<std::string> message = socket.poll(quiet);
+            if (!message) {
+                return socket.timed_out() ? std::optional<size_t>(bytes) : std::nullopt;
+            }
+            bytes += socket.last_was_binary() ? message->size() : 0;
+        }
+        return std::nullopt;
+    }
     static std::function<bool(const Received&)> output_has(const std::string& text) {
         return [text](const Received& got) { return got.output.find(text) != std::string::npos; };
     }
@@ -230,6 +244,53 @@ TEST_F(RunApiTest, AShellOnItsOwnTerminalOutlivesItsSocketAndEndsWithExit) {
     EXPECT_EQ(gone->close_code(), 4404);
 }
 
+TEST_F(RunApiTest, ATerminalReplaysAtItsSizeAndItsFloodPausesWithoutLossOrDeadlock) {
+    start();
+    json terminal = call("POST", "/api/run/terminals", {{"cols", 44}, {"rows", 12}}, 201);
+    std::string target = "/api/run/terminals/" + terminal["id"].get<std::string>() + "/ws";
+    auto first = socket(target);
+    first->send("echo mark''ed\n", true);
+    read_until(*first, output_has("marked\r\n"));
+    first->close();
+
+    // The size the kept output was written at comes before it.
+    auto second = socket(target);
+    ASSERT_EQ(second->status(), 101);
+    std::optional<std::string> greeting = second->read();
+    ASSERT_TRUE(greeting);
+    EXPECT_FALSE(second->last_was_binary());
+    EXPECT_EQ(json::parse(*greeting, nullptr, false),
+              json({{"type", "size"}, {"cols", 44}, {"rows", 12}}));
+    EXPECT_NE(read_until(*second, output_has("marked\r\n")).output.find("marked"),
+              std::string::npos);
+
+    // A flood stops reaching a paused socket once what was under way has
+    // come, and goes on when resumed.
+    second->send("yes\n", true);
+    read_until(*second, output_has("y\r\ny\r\ny\r\n"));
+    second->send(json{{"type", "pause"}}.dump());
+    std::optional<size_t> in_flight = output_until_quiet(*second, 300ms);
+    ASSERT_TRUE(in_flight) << "output went on for 10 s after the pause";
+    EXPECT_FALSE(second->poll(300ms)) << "more output 300 ms later";
+    ASSERT_TRUE(second->timed_out()) << "the paused socket closed";
+    second->send(json{{"type", "resume"}}.dump());
+    Received resumed =
+        read_until(*second, [](const Received& got) { return got.output.size() >= 256 * 1024; });
+    EXPECT_GE(resumed.output.size(), 256u * 1024) << "the flood did not resume";
+
+    // Paused again, the terminal still closes at once, with its end.
+    second->send(json{{"type", "pause"}}.dump());
+    ASSERT_TRUE(output_until_quiet(*second, 300ms));
+    auto asked = Clock::now();
+    call("DELETE", "/api/run/terminals/" + terminal["id"].get<std::string>());
+    Received end = read_to_close(*second);
+    EXPECT_LT(Clock::now() - asked, 5s);
+    ASSERT_FALSE(end.control.empty()) << "no end message";
+    EXPECT_EQ(end.control.back()["type"], "exit");
+    EXPECT_EQ(second->close_code(), 1000);
+    EXPECT_TRUE(process_gone_within(terminal["pid"].get<pid_t>(), 5s));
+}
+
 TEST_F(RunApiTest, ARunStreamsItsOutputTakesInputAndKeepsItForLaterSockets) {
     start();
     write_workspace_file("app/talk.py", "import sys, time\n"
@@ -330,7 +391,15 @@ TEST_F(RunApiTest, StopEndsAProgramThatIgnoresSigtermAndFloodsAreBounded) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(peak_kb, 40 * 1024); // and no shadow memory on top
 #endif
+    // A socket that paused the flood does not keep the stop from ending it.
+    auto paused = socket("/api/run/runs/" + flood + "/ws");
+    paused->send(json{{"type", "pause"}}.dump());
+    ASSERT_TRUE(output_until_quiet(*paused, 300ms)) << "output went on for 10 s after the pause";
     call("POST", "/api/run/runs/" + flood + "/stop");
+    Received flood_end = read_to_close(*paused);
+    ASSERT_FALSE(flood_end.control.empty()) << "no end message";
+    EXPECT_EQ(flood_end.control.back()["signal"], "SIGTERM");
+    EXPECT_EQ(paused->close_code(), 1000);
 }
 
 TEST_F(RunApiTest, StrangersAreRefusedLimitsHoldAndStoppingTheServerHangsUpShells) {

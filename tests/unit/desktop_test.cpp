@@ -38,7 +38,7 @@ struct Recorder {
     std::vector<std::chrono::milliseconds> sleeps;
     int probes = 0;
 
-    AutoOpen auto_open(int connect_on_probe, std::function<bool(const std::string&)> open = {}) {
+    AutoOpen auto_open(int connect_on_probe, std::function<void(const std::string&)> open = {}) {
         AutoOpen a;
         a.port = 4321;
         a.probe = [this, connect_on_probe](int) {
@@ -49,10 +49,7 @@ struct Recorder {
             return probes == connect_on_probe ? 0 : ECONNREFUSED;
         };
         a.sleep = [this](std::chrono::milliseconds pause) { sleeps.push_back(pause); };
-        a.open = open ? open : [this](const std::string& url) {
-            opened.push_back(url);
-            return false; // no browser found: still reported as opened
-        };
+        a.open = open ? open : [this](const std::string& url) { opened.push_back(url); };
         a.out = &out;
         a.log = [this](std::string_view line) { log.emplace_back(line); };
         return a;
@@ -81,18 +78,49 @@ TEST(AutoOpenTest, GivesUpAfterTwentyAttempts) {
                          "[SERVER] Auto-open: server did not become ready in 10s, skipping"});
 }
 
-TEST(AutoOpenTest, AFailingBrowserIsReportedOnce) {
+TEST(AutoOpenTest, ABrowserThatDidNotOpenIsReportedOnceWithTheUrlToOpen) {
     Recorder r;
     int calls = 0;
-    open_browser_after_delay(r.auto_open(1, [&](const std::string&) -> bool {
+    open_browser_after_delay(r.auto_open(1, [&](const std::string&) {
         ++calls;
-        throw std::runtime_error("[Errno 13] Permission denied: 'firefox'");
+        throw std::runtime_error("xdg-open exited with status 3");
     }));
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(r.out.str(),
-              "  [WARN] Auto-open browser failed: [Errno 13] Permission denied: 'firefox'\n");
-    EXPECT_EQ(r.log, std::vector<std::string>{"[SERVER] Auto-open browser failed: [Errno 13] "
-                                              "Permission denied: 'firefox'"});
+    EXPECT_EQ(r.out.str(), "  [WARN] Auto-open browser failed: xdg-open exited with status 3; "
+                           "open http://localhost:4321 in a browser\n");
+    EXPECT_EQ(r.log, std::vector<std::string>{"[SERVER] Auto-open browser failed: xdg-open exited "
+                                              "with status 3; open http://localhost:4321 in a "
+                                              "browser"});
+
+    // A machine without any opener: the real one, not found.
+    Recorder missing;
+    open_browser_after_delay(missing.auto_open(1, [](const std::string& url) {
+        run_opener({"/nonexistent/xdg-open", url}, 3s);
+    }));
+    EXPECT_EQ(missing.out.str(), "  [WARN] Auto-open browser failed: /nonexistent/xdg-open was not "
+                                 "found; open http://localhost:4321 in a browser\n");
+    EXPECT_EQ(missing.log.size(), 1u);
+}
+
+// The reason a real opener failed, from its exit status; an opener that
+// stays (it may be the browser) counts as opened once the patience is over.
+TEST(AutoOpenTest, TheOpenersExitStatusDecides) {
+    auto reason = [](const std::vector<std::string>& command) -> std::string {
+        try {
+            run_opener(command, 3s);
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "opened";
+    };
+    EXPECT_EQ(reason({"true"}), "opened");
+    EXPECT_EQ(reason({"sh", "-c", "exit 3"}), "sh exited with status 3");
+    EXPECT_EQ(reason({"sh", "-c", "kill -TERM $$"}), "sh was ended by signal 15");
+    EXPECT_EQ(reason({"/nonexistent/opener"}), "/nonexistent/opener was not found");
+
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(run_opener({"sleep", "2"}, 200ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);
 }
 
 TEST(AutoOpenTest, WantedOnlyInTheForegroundWithoutOptOuts) {

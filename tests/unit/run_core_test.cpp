@@ -1,17 +1,71 @@
-// The run module's parts that need neither children nor sockets: the kept
-// output, what runs a file, the end message.
+// The run module's parts that need neither children nor real sockets: the
+// kept output and its flow to a socket, what runs a file, the end message.
 #include "children.h"
 #include "launch_plan.h"
 #include "output_channel.h"
+#include "socket_protocol.h"
 
+#include <atomic>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 namespace quillo::run {
 namespace {
 
 using Strings = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+// A socket that records what it was sent: binary messages as one text.
+class RecordingSocket : public WebSocket {
+  public:
+    bool send(std::string message, Kind kind) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        (kind == Kind::Binary ? output_ : text_) += message;
+        return true;
+    }
+    void close(int code, std::string) override { close_code_ = code; }
+    bool is_open() const override { return close_code_ == 0; }
+    std::string output() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return output_;
+    }
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+    int close_code() const { return close_code_; }
+
+  private:
+    mutable std::mutex mutex_;
+    std::string output_;
+    std::string text_;
+    std::atomic<int> close_code_{0};
+};
+
+// publish() on a thread of its own, as a child's reader calls it. The
+// channel is shared, so that a publish that never returns fails the test
+// instead of hanging it.
+class Publisher {
+  public:
+    Publisher(std::shared_ptr<OutputChannel> channel, std::string bytes) {
+        std::thread([channel, bytes, done = done_] {
+            channel->publish(bytes);
+            *done = true;
+        }).detach();
+    }
+    bool returns_within(std::chrono::milliseconds timeout) const {
+        for (auto end = std::chrono::steady_clock::now() + timeout;
+             !*done_ && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return *done_;
+    }
+
+  private:
+    std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
+};
 
 TEST(OutputRingTest, KeepsTheLatestBytesInOrderWhateverThePieces) {
     std::string written;
@@ -35,6 +89,58 @@ TEST(OutputRingTest, KeepsTheLatestBytesInOrderWhateverThePieces) {
     OutputRing small(16);
     small.append("one\ntwo\n");
     EXPECT_EQ(small.contents(), "one\ntwo\n") << "nothing dropped, nothing cut";
+}
+
+TEST(OutputChannelTest, APauseHoldsTheOutputUntilResumedDetachedOrFinished) {
+    auto channel = std::make_shared<OutputChannel>(1024);
+    auto socket = std::make_shared<RecordingSocket>();
+    channel->publish("one ");
+    channel->attach(socket, R"({"type":"size"})");
+    EXPECT_EQ(socket->text(), R"({"type":"size"})") << "before the replay";
+    channel->pause(socket.get());
+    Publisher second(channel, "two ");
+    EXPECT_FALSE(second.returns_within(100ms)) << "a paused socket holds the program up";
+    EXPECT_EQ(socket->output(), "one ");
+    channel->resume();
+    ASSERT_TRUE(second.returns_within(2s));
+    channel->publish("three");
+    EXPECT_EQ(socket->output(), "one two three");
+
+    // A stale socket's pause is ignored; a newcomer starts unpaused.
+    RecordingSocket stranger;
+    channel->pause(&stranger);
+    EXPECT_TRUE(Publisher(channel, ".").returns_within(2s));
+    channel->pause(socket.get());
+    Publisher held(channel, "four");
+    auto newcomer = std::make_shared<RecordingSocket>();
+    channel->attach(newcomer);
+    ASSERT_TRUE(held.returns_within(2s));
+    EXPECT_EQ(newcomer->output(), "one two three.four") << "neither lost nor sent twice";
+    EXPECT_EQ(socket->close_code(), protocol::kTakenOver);
+
+    // Leaving, ending the pauses and the end each let a held publish go.
+    channel->pause(newcomer.get());
+    Publisher detached(channel, "5");
+    channel->detach(newcomer.get());
+    EXPECT_TRUE(detached.returns_within(2s));
+    auto last = std::make_shared<RecordingSocket>();
+    channel->attach(last);
+    channel->pause(last.get());
+    Publisher ending(channel, "6");
+    channel->end_pauses();
+    EXPECT_TRUE(ending.returns_within(2s));
+    channel->pause(last.get());
+    EXPECT_TRUE(Publisher(channel, "7").returns_within(2s)) << "no pauses once ending";
+    EXPECT_EQ(last->output(), "one two three.four567");
+
+    auto finishing = std::make_shared<OutputChannel>(64);
+    auto watcher = std::make_shared<RecordingSocket>();
+    finishing->attach(watcher);
+    finishing->pause(watcher.get());
+    Publisher late(finishing, "x");
+    finishing->finish(R"({"type":"exit"})");
+    EXPECT_TRUE(late.returns_within(2s));
+    EXPECT_EQ(watcher->close_code(), protocol::kNormal);
 }
 
 TEST(LaunchPlanTest, TheFileKindChoosesInterpreterOrCompiler) {
