@@ -290,7 +290,8 @@ export async function newMenu() {
     await reload();
     const entry = state.entries.find((item) => sameEntry(item, created))
       || { ...created, name: baseName(created.path), type: 'file', writable: true };
-    openFile(entry);
+    // A file just made is a file about to be typed in.
+    openFile(entry, { focus: true });
   } else {
     navigate(created);
   }
