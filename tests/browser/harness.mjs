@@ -2,6 +2,7 @@
 // a temporary HOME and configuration directory, a free loopback port, a
 // workspace of the caller's choosing (or the default one in HOME), and
 // headless Chromium.
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
@@ -126,4 +127,41 @@ export async function trackedPage(context) {
   const errors = [];
   page.on('pageerror', (error) => errors.push(error.message));
   return { page, loaded, errors };
+}
+
+// The text rows a terminal shows, blanks at their ends dropped.
+export const rowsOf = (page, selector) => page.locator(`${selector} .xterm-rows > div`).allTextContents()
+  .then((rows) => rows.map((row) => row.replace(/\u00a0/g, ' ').trimEnd()));
+
+// Waits up to `ms` for `check(rows)` and returns the rows then, so that the
+// caller's assertion says what was shown instead of a bare time-out.
+export async function rowsWhen(page, selector, check, ms = 10000) {
+  const deadline = Date.now() + ms;
+  let rows = await rowsOf(page, selector);
+  while (!check(rows) && Date.now() < deadline) {
+    await page.waitForTimeout(100);
+    rows = await rowsOf(page, selector);
+  }
+  return rows;
+}
+
+export async function assertNoHorizontalScroll(page) {
+  const width = await page.evaluate(() => document.documentElement.scrollWidth);
+  assert.ok(width <= PHONE.viewport.width, `the page is ${width}px wide on a ${PHONE.viewport.width}px screen`);
+}
+
+// Every button shown has a name for screen readers and is big enough for a
+// finger.
+export async function assertButtonsUsable(page) {
+  const problems = await page.evaluate(() => [...document.querySelectorAll('button')]
+    .filter((button) => button.getClientRects().length && getComputedStyle(button).visibility === 'visible')
+    .map((button) => {
+      const name = (button.getAttribute('aria-label') || button.textContent || '').trim();
+      const box = button.getBoundingClientRect();
+      if (!name) return `a button without a name: ${button.outerHTML.slice(0, 80)}`;
+      if (box.width < 44 || box.height < 44) return `"${name}" is ${box.width}×${box.height}px`;
+      return null;
+    })
+    .filter(Boolean));
+  assert.deepEqual(problems, []);
 }

@@ -6,7 +6,7 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { PHONE, launchChromium, runInFreshWorkspace, trackedPage } from './harness.mjs';
+import { PHONE, assertNoHorizontalScroll, launchChromium, runInFreshWorkspace, trackedPage } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
 if (!binary || !screenshotDir) {
@@ -18,11 +18,6 @@ const PASSWORD = 'correct horse 42';
 // The lines the editor shows (all of them, for a short file).
 const editorText = (page) => page.locator('.editor-panel:not([hidden]) .cm-line').allTextContents()
   .then((lines) => lines.join('\n'));
-
-async function assertNoHorizontalScroll(page) {
-  const width = await page.evaluate(() => document.documentElement.scrollWidth);
-  assert.ok(width <= PHONE.viewport.width, `the page is ${width}px wide on a ${PHONE.viewport.width}px screen`);
-}
 
 async function run(base, workspace) {
   const browser = await launchChromium();

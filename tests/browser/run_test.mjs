@@ -5,7 +5,10 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { PHONE, launchChromium, runInFreshWorkspace, trackedPage } from './harness.mjs';
+import {
+  PHONE, assertButtonsUsable, assertNoHorizontalScroll, launchChromium, rowsOf, rowsWhen, runInFreshWorkspace,
+  trackedPage,
+} from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
 if (!binary || !screenshotDir) {
@@ -13,43 +16,6 @@ if (!binary || !screenshotDir) {
   process.exit(2);
 }
 const PASSWORD = 'correct horse 42';
-
-// The text rows a terminal shows, blanks at their ends dropped.
-const rowsOf = (page, selector) => page.locator(`${selector} .xterm-rows > div`).allTextContents()
-  .then((rows) => rows.map((row) => row.replace(/\u00a0/g, ' ').trimEnd()));
-
-// Waits up to `ms` for `check(rows)` and returns the rows then, so that the
-// caller's assertion says what was shown instead of a bare time-out.
-async function rowsWhen(page, selector, check, ms = 10000) {
-  const deadline = Date.now() + ms;
-  let rows = await rowsOf(page, selector);
-  while (!check(rows) && Date.now() < deadline) {
-    await page.waitForTimeout(100);
-    rows = await rowsOf(page, selector);
-  }
-  return rows;
-}
-
-async function assertNoHorizontalScroll(page) {
-  const width = await page.evaluate(() => document.documentElement.scrollWidth);
-  assert.ok(width <= PHONE.viewport.width, `the page is ${width}px wide on a ${PHONE.viewport.width}px screen`);
-}
-
-// Every button shown has a name for screen readers and is big enough for a
-// finger.
-async function assertButtonsUsable(page) {
-  const problems = await page.evaluate(() => [...document.querySelectorAll('button')]
-    .filter((button) => button.getClientRects().length && getComputedStyle(button).visibility === 'visible')
-    .map((button) => {
-      const name = (button.getAttribute('aria-label') || button.textContent || '').trim();
-      const box = button.getBoundingClientRect();
-      if (!name) return `a button without a name: ${button.outerHTML.slice(0, 80)}`;
-      if (box.width < 44 || box.height < 44) return `"${name}" is ${box.width}×${box.height}px`;
-      return null;
-    })
-    .filter(Boolean));
-  assert.deepEqual(problems, []);
-}
 
 async function run(base, workspace) {
   const browser = await launchChromium();
