@@ -215,7 +215,15 @@ TEST_F(HttpTest, EveryRouteModuleAnswersItsOwnRoute) {
         ASSERT_TRUE(res) << http::to_string(res.error());
         EXPECT_EQ(res->status, 200);
         bool stand_in = std::string(module) != "files" && std::string(module) != "run";
-        EXPECT_EQ(body_of(res), json::object({{"module", module}, {"stand_in", stand_in}}));
+        json body = body_of(res);
+        EXPECT_EQ(body["module"], module);
+        EXPECT_EQ(body["stand_in"], stand_in);
+        if (std::string(module) == "run") {
+            // What the IDE offers to run, as the launch rules say.
+            EXPECT_EQ(body["launch"]["extensions"],
+                      json::array({".py", ".js", ".mjs", ".sh", ".c", ".cpp", ".cc"}));
+            EXPECT_EQ(body["launch"]["executable"], true);
+        }
     }
 }
 
