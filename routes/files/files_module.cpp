@@ -165,7 +165,9 @@ void append_seconds(std::string& out, double seconds) {
 
 void append_entry(std::string& out, const Entry& entry) {
     // Keys in sorted order, as every other answer has them.
-    out += "{\"hidden\":";
+    out += "{\"executable\":";
+    out += entry.executable ? "true" : "false";
+    out += ",\"hidden\":";
     out += entry.hidden ? "true" : "false";
     out += ",\"mtime\":";
     append_seconds(out, entry.mtime);

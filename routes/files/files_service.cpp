@@ -80,7 +80,7 @@ void refuse_workspace_itself(const Path& path) {
         extra);
 }
 
-// Who this process is, for the writable hint of a listing: computed from
+// Who this process is, for the writable and executable hints of a listing: computed from
 // the permission bits instead of asking the kernel once per entry (ACLs are
 // not seen; the save itself reports what the kernel says).
 struct Identity {
@@ -101,16 +101,29 @@ struct Identity {
         if (read_only) {
             return false;
         }
-        if (uid == 0) {
-            return true;
+        return uid == 0 || owner_class_allows(st, S_IWUSR, S_IWGRP, S_IWOTH);
+    }
+
+    // Root may run a file that has any execute bit, as the kernel decides.
+    bool may_execute(const struct stat& st) const {
+        if (!S_ISREG(st.st_mode)) {
+            return false;
         }
+        if (uid == 0) {
+            return (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+        }
+        return owner_class_allows(st, S_IXUSR, S_IXGRP, S_IXOTH);
+    }
+
+    // The bit of the class this process falls in: owner, group or others.
+    bool owner_class_allows(const struct stat& st, mode_t user, mode_t group, mode_t other) const {
         if (st.st_uid == uid) {
-            return (st.st_mode & S_IWUSR) != 0;
+            return (st.st_mode & user) != 0;
         }
         if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) {
-            return (st.st_mode & S_IWGRP) != 0;
+            return (st.st_mode & group) != 0;
         }
-        return (st.st_mode & S_IWOTH) != 0;
+        return (st.st_mode & other) != 0;
     }
 };
 
@@ -133,6 +146,7 @@ Entry describe(const Workspace& workspace, const Identity& me, int dir, const st
                                        : "other";
     if (!S_ISLNK(st.st_mode)) {
         entry.writable = me.may_write(st);
+        entry.executable = me.may_execute(st);
         return entry;
     }
     try {
@@ -141,6 +155,7 @@ Entry describe(const Workspace& workspace, const Identity& me, int dir, const st
         if (::fstat(target.get(), &target_st) == 0) {
             entry.target_type = S_ISDIR(target_st.st_mode) ? "directory" : "file";
             entry.writable = me.may_write(target_st);
+            entry.executable = me.may_execute(target_st);
         }
     } catch (const FileError&) {
         // Outside the workspace or broken: listed as a link only.

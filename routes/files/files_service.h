@@ -32,7 +32,8 @@ struct Entry {
     std::optional<std::string> target_type; // links: what they lead to inside, if anything
     uint64_t size = 0;
     double mtime = 0;
-    bool writable = false; // a hint from the permission bits; a save tells for sure
+    bool writable = false;   // a hint from the permission bits; a save tells for sure
+    bool executable = false; // a file with an execute bit for us: the run module runs it
     bool hidden = false;
 
     bool is_directory() const {

@@ -158,6 +158,11 @@ TEST_P(FilesTest, NamesOfEveryKindAreListedInNaturalOrderAndStayAddressable) {
     EXPECT_EQ(names(entries), (std::vector<std::string>{"zdir", raw_name, "file2.txt", "file10.txt",
                                                         "keep.txt", "My notes 笔记 🚀.md"}));
     EXPECT_TRUE(entries[0].type == "directory" && entries[2].type == "file");
+    // Run is offered for a file with an execute bit; a folder's is not one.
+    fs::permissions(dir.file("ws/file2.txt"), fs::perms::owner_exec, fs::perm_options::add);
+    entries = files.list({});
+    EXPECT_TRUE(entries[2].executable);
+    EXPECT_FALSE(entries[3].executable || entries[0].executable);
     // A client names the file that is not UTF-8 by its base64url form.
     std::string raw = base64url_encode(join(entries[1].path));
     EXPECT_EQ(files.read(parse_path(*base64url_decode(raw))).bytes, raw_name);
