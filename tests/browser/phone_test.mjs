@@ -122,6 +122,27 @@ async function run(base, workspace) {
     assert.ok(await page.locator('.keys.more-right').isVisible(), 'the key row shows that it scrolls');
     await page.locator('.editor-back').tap();
 
+    console.log('server status says which modules are only stand-ins');
+    await page.locator('#menu-button').tap();
+    await page.getByRole('button', { name: 'Server status' }).tap();
+    const gitRow = page.locator('#modules li', { hasText: /^git/ });
+    await gitRow.locator('.stand-in').waitFor();
+    assert.equal(await page.locator('#modules li', { hasText: /^files/ }).locator('.ok').textContent(), 'ready');
+    await page.getByRole('button', { name: 'Close' }).tap();
+
+    console.log('a Trash item is deleted for good after a confirmation');
+    await fileRow(page, 'notes.txt').waitFor();
+    await page.getByRole('button', { name: 'Actions for notes.txt' }).tap();
+    await page.getByRole('button', { name: 'Delete', exact: true }).tap();
+    await page.locator('#menu-button').tap();
+    await page.getByRole('button', { name: 'Trash' }).tap();
+    await page.getByRole('button', { name: 'Delete notes.txt for good' }).tap();
+    await page.locator('dialog .sheet-item.danger').tap();
+    await page.locator('.pane-message', { hasText: 'The Trash is empty.' }).waitFor();
+    const trash = await page.evaluate(() => fetch('/api/files/trash').then((answer) => answer.json()));
+    assert.deepEqual(trash.items, []);
+    await page.locator('.pane-head .icon-button').first().tap();
+
     console.log('a setting changed on the phone is what a desktop sees');
     await page.locator('#menu-button').tap();
     await page.getByRole('button', { name: 'Settings' }).tap();
@@ -161,6 +182,11 @@ async function run(base, workspace) {
     assert.ok(wide.includes(written), `replayed at the desktop width: ${JSON.stringify(wide)}`);
     assert.ok(await second.page.locator('.editor-pane').isVisible(), 'the editor stays beside the terminal');
     await second.page.screenshot({ path: path.join(screenshotDir, 'desktop-terminal-beside-editor.png') });
+
+    console.log('a new terminal takes the keyboard at once, on a touch screen too');
+    await page.locator('.term-new').tap();
+    await page.waitForFunction(() => document.querySelectorAll('.term-tab').length === 2);
+    await page.waitForFunction(() => document.activeElement?.classList.contains('xterm-helper-textarea'));
 
     assert.deepEqual(errors, [], 'errors on the phone');
     assert.deepEqual(second.errors, [], 'errors on the desktop');
