@@ -11,6 +11,7 @@
 #include "trash.h"
 #include "tree.h"
 
+#include <chrono>
 #include <cmath>
 #include <fcntl.h>
 #include <quillo/module.h>
@@ -404,16 +405,29 @@ std::string match_line(const ContentMatch& match) {
 
 // One line per match, sent file by file as the walk finds them, then the
 // summary. A client that aborts its fetch closes the connection, which
-// makes the writer refuse: the walk stops before its next file.
+// makes the writer refuse: the walk stops before its next file. The server
+// only learns that from a write, so a search that finds nothing for a while
+// writes an empty line now and then (clients skip empty lines).
 void stream_matches(ContentSearch& search, BodyWriter& out) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kQuietest = std::chrono::milliseconds(250);
+    Clock::time_point last_write = Clock::now();
     auto send = [&](const std::vector<ContentMatch>& matches) {
         std::string lines;
         for (const ContentMatch& match : matches) {
             lines += match_line(match);
         }
+        last_write = Clock::now();
         return out.write(lines);
     };
-    ContentSearchSummary summary = search.run(send, [&] { return out.cancelled(); });
+    auto gone = [&] {
+        if (Clock::now() - last_write < kQuietest) {
+            return out.cancelled();
+        }
+        last_write = Clock::now();
+        return !out.write("\n");
+    };
+    ContentSearchSummary summary = search.run(send, gone);
     nlohmann::json done = {{"done", true},
                            {"truncated", summary.truncated},
                            {"files", summary.files},
