@@ -87,7 +87,7 @@ async function run(base, workspace) {
     await page.locator('#search-input').fill('needle');
     const match = page.locator('.match-open');
     await match.first().waitFor();
-    await page.locator('.search-status', { hasText: 'matches' }).waitFor();
+    await page.locator('.search-status', { hasText: 'Matches: 1' }).waitFor();
     assert.equal(await match.count(), 1, 'only src/deep.txt matches; node_modules is skipped');
     assert.match(await page.locator('.match-file').first().textContent(), /deep\.txt/);
     await assertNoHorizontalScroll(page);
