@@ -241,10 +241,11 @@ narrowQuery.addEventListener('change', () => {
 
 // Creates an editor in `parent`. Options: text, name (file name, chooses the
 // language), language (what loadLanguage(name) gave, or it is loaded now),
-// label (accessible name), readOnly, onChange(dirty), onSave(), settings
+// label (accessible name), readOnly, onChange(dirty) when the text starts or
+// stops differing from the saved one, onEdit() after every change, onSave(), settings
 // (see applySettings).
 export function createEditor({
-  parent, text, name, language: support, label, readOnly, onChange, onSave, settings,
+  parent, text, name, language: support, label, readOnly, onChange, onEdit, onSave, settings,
 }) {
   const compartments = Object.fromEntries(Object.keys(SETTING_EXTENSIONS).map((key) => [key, new Compartment()]));
   const current = settled(settings, name);
@@ -290,6 +291,7 @@ export function createEditor({
       EditorView.contentAttributes.of({ 'aria-label': label }),
       EditorView.updateListener.of((update) => {
         if (!update.docChanged) return;
+        if (onEdit) onEdit();
         const dirty = isDirty(update.state.doc);
         if (dirty !== lastDirty) {
           lastDirty = dirty;

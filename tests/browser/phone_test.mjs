@@ -148,6 +148,7 @@ async function run(base, workspace) {
     await page.getByRole('button', { name: 'Settings' }).tap();
     await page.getByLabel('Editor text size').selectOption('22');
     await page.getByLabel('Colours').selectOption('dark');
+    await page.getByLabel('Save by itself').selectOption('pause');
     await page.waitForFunction(() => document.documentElement.dataset.theme === 'dark');
     await assertNoHorizontalScroll(page);
     await page.screenshot({ path: path.join(screenshotDir, 'phone-settings.png') });
@@ -161,6 +162,13 @@ async function run(base, workspace) {
     await second.page.locator('.cm-content').waitFor();
     const size = await second.page.locator('.cm-content').evaluate((node) => getComputedStyle(node).fontSize);
     assert.equal(size, '22px');
+    // Saving by itself was chosen on the phone: a pause in typing saves.
+    await second.page.locator('.cm-content').click();
+    await second.page.keyboard.press('Control+End');
+    await second.page.keyboard.type('# saved by itself');
+    const saved = () => fs.readFileSync(path.join(workspace, 'ask.py'), 'utf8').includes('# saved by itself');
+    for (let tries = 0; tries < 50 && !saved(); tries += 1) await second.page.waitForTimeout(100);
+    assert.ok(saved(), 'a pause in typing did not save the file');
 
     console.log('a terminal written at phone width reads the same when reopened on the desktop');
     await page.getByRole('button', { name: 'Terminal', exact: true }).tap();

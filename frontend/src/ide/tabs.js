@@ -104,10 +104,8 @@ export async function openFile(entry, { at = null, focus = false } = {}) {
     label: t('editorFor', { name: tab.entry.name }),
     readOnly: entry.writable === false,
     settings: editorSettings(),
-    onChange: (dirty) => {
-      setDirty(tab, dirty);
-      if (dirty) saveAfterPause(tab);
-    },
+    onChange: (dirty) => setDirty(tab, dirty),
+    onEdit: () => saveAfterPause(tab),
     onSave: () => save(tab),
   });
   tab.panel.classList.add('has-editor');
