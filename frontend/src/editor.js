@@ -17,7 +17,7 @@ import {
   indentOnInput, indentUnit, bracketMatching, syntaxHighlighting, defaultHighlightStyle,
 } from '@codemirror/language';
 import {
-  searchKeymap, highlightSelectionMatches, search, openSearchPanel, gotoLine,
+  searchKeymap, highlightSelectionMatches, search, openSearchPanel,
 } from '@codemirror/search';
 import {
   autocompletion, completionKeymap, closeBrackets, closeBracketsKeymap,
@@ -395,11 +395,6 @@ export function goToLine(editor, line, col = 1) {
     effects: EditorView.scrollIntoView(position, { y: 'center' }),
   });
   view.focus();
-}
-
-// CodeMirror's own go-to-line dialog (it also takes line:column, +n, -n, n%).
-export function openGoToLine(editor) {
-  gotoLine(editor.view);
 }
 
 const KEY_COMMANDS = {

@@ -221,13 +221,6 @@ export function createTerminal(container, {
     writeOutput,
     beginReplay,
     endReplay,
-    // Kept output in one piece: written at the size it was written at,
-    // then fitted again; resolves once fitted.
-    replayAt(data, size) {
-      beginReplay(size);
-      writeOutput(data);
-      return endReplay();
-    },
     get replaying() { return replay !== null; },
     setFontSize(px) {
       term.options.fontSize = clampFontSize(px);
@@ -296,6 +289,3 @@ export function setTheme(theme) {
 export const writeOutput = (handle, data) => handle.writeOutput(data);
 export const beginReplay = (handle, size) => handle.beginReplay(size);
 export const endReplay = (handle) => handle.endReplay();
-export const replayAt = (handle, data, size) => handle.replayAt(data, size);
-export const setFontSize = (handle, px) => handle.setFontSize(px);
-export const focusTerminal = (handle) => handle.focus();

@@ -115,7 +115,7 @@ export function build() {
 }
 
 // Ctrl (or Cmd) with S saves, P opens a file by name, Shift+F searches
-// the files' text, G goes to a line.
+// the files' text. (In the editor, Ctrl+F finds, Ctrl+Alt+G goes to a line.)
 function onShortcut(event) {
   if (!(event.ctrlKey || event.metaKey) || event.altKey || event.defaultPrevented) return;
   const key = event.key.toLowerCase();
@@ -123,7 +123,6 @@ function onShortcut(event) {
     s: () => state.active && save(state.active),
     p: () => showSearch('names'),
     f: event.shiftKey ? () => showSearch('text') : null,
-    g: () => state.active && state.active.editor && askLine(),
   }[key];
   if (!run || (key === 's' && !state.active)) return;
   event.preventDefault();

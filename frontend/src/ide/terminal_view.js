@@ -4,7 +4,7 @@
 // terminal or the output of a run is shown.
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
-import { el, icon, iconButton, statusLine } from './dom.js';
+import { el, iconButton, statusLine } from './dom.js';
 import { runs, setRunning } from './run_panel.js';
 import { cancelButton, openSheet, sheetButton, toast } from './sheet.js';
 import { fillRow, showOverflow } from './keys.js';
