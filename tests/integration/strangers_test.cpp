@@ -296,6 +296,29 @@ TEST(SignedInBodies, ForeignAndPreviewedPagesCannotUploadWithTheCookie) {
     }
 }
 
+// The IDE's other state-changing routes: a page that is not the IDE cannot
+// rewrite the settings every device uses, or empty the Trash, with the cookie.
+TEST(SignedInBodies, ForeignAndPreviewedPagesCannotChangeSettingsOrEmptyTheTrash) {
+    GuardedServer guarded;
+    ServerProcess& server = guarded.server;
+    http::Client client = http_client(server.host(), server.port());
+    for (const char* origin : {"https://evil.example", "null"}) {
+        SCOPED_TRACE(origin);
+        http::Headers headers = guarded.signed_in();
+        headers.emplace("Origin", origin);
+        headers.emplace("Content-Type", "application/json");
+        http::Result settings = client.send({.method = "PUT",
+                                             .path = "/api/files/settings",
+                                             .headers = headers,
+                                             .body = R"({"settings":{"theme":"dark"}})"});
+        EXPECT_EQ(settings->status, 403) << settings->body;
+        http::Result trash =
+            client.send({.method = "DELETE", .path = "/api/files/trash", .headers = headers});
+        EXPECT_EQ(trash->status, 403) << trash->body;
+    }
+    EXPECT_FALSE(std::filesystem::exists(server.config_dir() + "/ide_settings.json"));
+}
+
 // One client holding every slot with heads or stranger's bodies that never
 // end: a fresh client and a signed-in browser are still answered, long
 // before those connections would time out.
