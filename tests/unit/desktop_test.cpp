@@ -219,7 +219,14 @@ TEST_F(TrayTest, TheServerFunctionsAnswerForTheRunningServer) {
 
     void* module = ::dlopen(fixture("tray_ok").c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(module, nullptr);
-    auto report = reinterpret_cast<std::string (*)()>(::dlsym(module, "fixture_tray_report"));
+    auto copy_report =
+        reinterpret_cast<void (*)(char*, size_t)>(::dlsym(module, "fixture_tray_report"));
+    ASSERT_NE(copy_report, nullptr);
+    auto report = [copy_report] {
+        char text[256];
+        copy_report(text, sizeof text);
+        return std::string(text);
+    };
     ASSERT_TRUE(eventually([&] { return !report().empty(); }));
     EXPECT_EQ(report(), "state=running pid=" + std::to_string(::getpid()) + " start=true");
     std::vector<std::string> lines = logged(); // the tray thread may log first
