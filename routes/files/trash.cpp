@@ -29,14 +29,6 @@ bool valid_id(const std::string& id) {
            id.find_first_not_of("0123456789abcdef-") == std::string::npos;
 }
 
-// Exactly what new_id makes: a request's id is only ever one name inside
-// the trash folder.
-bool well_formed_id(const std::string& id) {
-    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
-    return id.size() == 25 && id[12] == '-' && std::all_of(id.begin(), id.begin() + 12, hex) &&
-           std::all_of(id.begin() + 13, id.end(), hex);
-}
-
 std::string new_id(int64_t now) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%012llx-", static_cast<unsigned long long>(now));
@@ -198,37 +190,37 @@ std::vector<TrashItem> Trash::list() {
     return read_items(trash.get());
 }
 
-Path Trash::restore(const Workspace& workspace, const std::string& id) {
-    std::lock_guard<std::mutex> lock(trash_mutex());
-    Fd trash = open_directory();
-    std::vector<TrashItem> items =
-        valid_id(id) ? read_items(trash.get()) : std::vector<TrashItem>{};
+// A request's id counts only when it is one of the names listed, so it can
+// never reach outside the trash folder.
+TrashItem Trash::find_item(int trash_fd, const std::string& id) {
+    std::vector<TrashItem> items = valid_id(id) ? read_items(trash_fd) : std::vector<TrashItem>{};
     auto found = std::find_if(items.begin(), items.end(),
                               [&](const TrashItem& item) { return item.id == id; });
     if (found == items.end()) {
         throw FileError(404, "No item " + id + " in the trash");
     }
-    make_parents(workspace, found->path);
-    Location location = workspace.locate(found->path);
+    return *found;
+}
+
+Path Trash::restore(const Workspace& workspace, const std::string& id) {
+    std::lock_guard<std::mutex> lock(trash_mutex());
+    Fd trash = open_directory();
+    TrashItem found = find_item(trash.get(), id);
+    make_parents(workspace, found.path);
+    Location location = workspace.locate(found.path);
     Fd item(::openat(trash.get(), id.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (item.get() < 0) {
         fail(errno, "openat", directory_ + "/" + id);
     }
-    move_entry(item.get(), "data", location.dir.get(), location.name, display(found->path));
+    move_entry(item.get(), "data", location.dir.get(), location.name, display(found.path));
     remove_entry(trash.get(), id, directory_ + "/" + id);
-    return found->path;
+    return found.path;
 }
 
 void Trash::erase(const std::string& id) {
     std::lock_guard<std::mutex> lock(trash_mutex());
     Fd trash = open_directory();
-    std::vector<TrashItem> items =
-        well_formed_id(id) ? read_items(trash.get()) : std::vector<TrashItem>{};
-    bool known = std::any_of(items.begin(), items.end(),
-                             [&](const TrashItem& item) { return item.id == id; });
-    if (!known) {
-        throw FileError(404, "No item " + id + " in the trash");
-    }
+    find_item(trash.get(), id);
     // The usage figure is the sum over the items' records, so it shrinks
     // with the item itself.
     remove_entry(trash.get(), id, directory_ + "/" + id);

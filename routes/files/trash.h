@@ -57,6 +57,8 @@ class Trash {
   private:
     Fd open_directory();
     std::vector<TrashItem> read_items(int trash_fd);
+    // The listed item `id`; 404 for an id that names none.
+    TrashItem find_item(int trash_fd, const std::string& id);
     void enforce_limits(int trash_fd);
 
     std::string directory_;

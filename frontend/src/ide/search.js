@@ -130,7 +130,7 @@ function matchRow(match, query) {
   if (range) line.append(text.slice(0, range[0]), el('mark', { text: text.slice(range[0], range[1]) }), text.slice(range[1]));
   else line.textContent = text;
   const entry = { path: match.path, raw: null, name: baseName(match.path), type: 'file' };
-  return el('li.match', {}, el('button.match-open', {
+  return el('li.match', {}, el('button.entry-open.match-open', {
     type: 'button', 'aria-label': `${match.path}, ${t('lineN', { line: match.line })}: ${text}`,
     onclick: () => leaveTo(() => openFile(entry, { at: { line: match.line, col: match.col } })),
   }, el('span.match-line', { text: String(match.line) }), line));
