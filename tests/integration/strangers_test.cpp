@@ -296,8 +296,9 @@ TEST(SignedInBodies, ForeignAndPreviewedPagesCannotUploadWithTheCookie) {
     }
 }
 
-// The IDE's other state-changing routes: a page that is not the IDE cannot
-// rewrite the settings every device uses, or empty the Trash, with the cookie.
+// The IDE's newer routes: a page that is not the IDE cannot rewrite the
+// settings every device uses or delete from the Trash with the cookie, nor
+// read what the settings or a search of the files' text answer.
 TEST(SignedInBodies, ForeignAndPreviewedPagesCannotChangeSettingsOrEmptyTheTrash) {
     GuardedServer guarded;
     ServerProcess& server = guarded.server;
@@ -312,9 +313,16 @@ TEST(SignedInBodies, ForeignAndPreviewedPagesCannotChangeSettingsOrEmptyTheTrash
                                              .headers = headers,
                                              .body = R"({"settings":{"theme":"dark"}})"});
         EXPECT_EQ(settings->status, 403) << settings->body;
-        http::Result trash =
-            client.send({.method = "DELETE", .path = "/api/files/trash", .headers = headers});
-        EXPECT_EQ(trash->status, 403) << trash->body;
+        for (const char* path :
+             {"/api/files/trash", "/api/files/trash/000000000000-000000000000"}) {
+            http::Result trash =
+                client.send({.method = "DELETE", .path = path, .headers = headers});
+            EXPECT_EQ(trash->status, 403) << path << ": " << trash->body;
+        }
+        for (const char* path : {"/api/files/settings", "/api/files/search/content?q=a"}) {
+            http::Result read = client.send({.method = "GET", .path = path, .headers = headers});
+            EXPECT_FALSE(read->has_header("Access-Control-Allow-Origin")) << path;
+        }
     }
     EXPECT_FALSE(std::filesystem::exists(server.config_dir() + "/ide_settings.json"));
 }
