@@ -13,6 +13,8 @@ import { dom, touchScreen } from './state.js';
 
 // "Wide" lays the page out at this width, scaled down to fit.
 const DESKTOP_WIDTH = 1024;
+// How long Back or Forward waits for the frame to load the entry.
+const TRAVERSAL_WAIT_MS = 5000;
 
 export const browser = {
   shown: false,
@@ -168,6 +170,15 @@ function step(direction) {
   // The frame's entries are the page's joint history's last ones.
   if (direction < 0) history.back();
   else history.forward();
+  // An entry the page made itself (pushState, a #fragment) loads nothing:
+  // the buttons must not wait for a load forever.
+  const frames = browser.frames;
+  const target = frames.expected;
+  setTimeout(() => {
+    if (frames.expected !== target) return;
+    frames.expected = null;
+    updateTools();
+  }, TRAVERSAL_WAIT_MS);
 }
 
 function reloadPage() {
