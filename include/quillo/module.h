@@ -32,7 +32,7 @@
 namespace quillo {
 
 // Raised whenever this header or the types it uses change incompatibly.
-inline constexpr int kModuleApiVersion = 7;
+inline constexpr int kModuleApiVersion = 8;
 
 } // namespace quillo
 

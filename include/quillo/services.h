@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillo {
 
@@ -16,6 +17,12 @@ std::string workspace_dir();
 // The server's configuration directory (password, session key, logs): the
 // place for a module's own state that must not sit in the workspace.
 std::string config_dir();
+
+// The addresses the server listens on ("127.0.0.1", "::", a LAN address),
+// and its port. A module that opens a listener of its own binds the same
+// addresses, so that whoever can reach the IDE can reach it, and nobody else.
+std::vector<std::string> listen_hosts();
+int server_port();
 
 // The content type for a file name, by its extension; text types carry
 // "; charset=utf-8", unknown extensions are application/octet-stream.

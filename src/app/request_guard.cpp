@@ -22,7 +22,9 @@ const Response& set_up_on_this_device() {
 }
 
 // What a browser that is not logged in may still fetch: the page, its
-// assets, the in-app browser's proxy, and the two files every browser asks for.
+// assets, and the two files every browser asks for. The in-app browser's
+// proxy is not among them: open to everyone, it would fetch anything from
+// this device's network for whoever reaches the port.
 bool open_to_everyone(const std::string& path, const std::string& method) {
     if (path == "/") {
         return true;
@@ -30,9 +32,6 @@ bool open_to_everyone(const std::string& path, const std::string& method) {
     bool get = method == "GET";
     if (get && !path.starts_with("/api/") && !path.starts_with("/preview/")) {
         return true; // the front end's assets
-    }
-    if (get && path.starts_with("/api/browser/proxy")) {
-        return true;
     }
     return path == "/favicon.ico" || path == "/robots.txt";
 }

@@ -14,6 +14,18 @@ std::string config_dir() {
     return utils::settings().CONFIG_DIR;
 }
 
+std::vector<std::string> listen_hosts() {
+    std::vector<std::string> hosts;
+    for (const utils::ListenAddress& address : utils::get_listen_addresses()) {
+        hosts.push_back(address.host);
+    }
+    return hosts;
+}
+
+int server_port() {
+    return utils::settings().PORT;
+}
+
 std::string content_type_for(std::string_view filename) {
     return app::content_type_for(filename);
 }

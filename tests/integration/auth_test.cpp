@@ -192,6 +192,7 @@ TEST_F(AuthHttpTest, GuardAnswersBeforeRoutingWithAPasswordSet) {
                                            {"OPTIONS", "/api/files/module", 401},
                                            {"GET", "/api/healthz", 401},
                                            {"POST", "/api/browser/proxy", 401},
+                                           {"GET", "/api/browser/proxy?url=http%3A%2F%2F127.0.0.1%2F", 401},
                                            {"GET", "/api/health", 200},
                                            {"GET", "/app.js", 200},
                                            {"GET", "/", 200},
