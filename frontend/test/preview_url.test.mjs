@@ -3,7 +3,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { FrameHistory, findPreviewLinks, parseAddress } from '../src/ide/preview_url.js';
+import { FrameHistory, findPreviewLinks, parseAddress, queryValue } from '../src/ide/preview_url.js';
 
 test('the address bar takes http(s) addresses, with http for a bare host, and nothing else', () => {
   const accepted = {
@@ -29,6 +29,9 @@ test('the address bar takes http(s) addresses, with http for a bare host, and no
     'localhost:99999': 'address',
   };
   for (const [typed, error] of Object.entries(refused)) assert.deepEqual(parseAddress(typed), { error }, typed);
+  const address = 'http://[::1]:8080/a b?c=d&e=ü+1#f';
+  assert.equal(queryValue('http://localhost:8000/x?y'), 'http://localhost:8000/x?y');
+  assert.equal(new URLSearchParams(`url=${queryValue(address)}&z=1`).get('url'), address);
 });
 
 test('local servers printed in a terminal line become links; other hosts and trailing punctuation do not', () => {

@@ -8,7 +8,7 @@
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
 import { el, icon, iconButton } from './dom.js';
-import { FrameHistory, parseAddress } from './preview_url.js';
+import { FrameHistory, parseAddress, queryValue } from './preview_url.js';
 import { dom, touchScreen } from './state.js';
 
 // "Wide" lays the page out at this width, scaled down to fit.
@@ -208,7 +208,7 @@ function onFrameLoad() {
 
 async function locationIn(origin) {
   if (!origin) return null;
-  const answer = await request(`/api/browser/location?origin=${encodeURIComponent(origin)}`);
+  const answer = await request(`/api/browser/location?origin=${queryValue(origin)}`);
   return answer.status === 200 && typeof answer.body.url === 'string' ? answer.body.url : null;
 }
 
@@ -218,7 +218,7 @@ function updateTools() {
   dom.pageForward.disabled = !browser.frames.canGoForward;
   dom.pageReload.disabled = !(entry && entry.url);
   if (entry && entry.url) {
-    dom.pageOutside.href = `/api/browser/proxy?url=${encodeURIComponent(entry.url)}`;
+    dom.pageOutside.href = `/api/browser/proxy?url=${queryValue(entry.url)}`;
     dom.pageOutside.removeAttribute('aria-disabled');
   } else {
     dom.pageOutside.removeAttribute('href');

@@ -30,6 +30,12 @@ export function parseAddress(text) {
   return url.hostname ? { url: url.href } : { error: 'address' };
 }
 
+// `text` as a value in a query string, with ":", "/", "?" and "@" as they
+// are (RFC 3986 allows them there): an address stays readable, and a server
+// reads it the same whether it decodes the value or not.
+export const queryValue = (text) => encodeURIComponent(text).replace(/%(3A|2F|3F|40)/gi,
+  (_, hex) => String.fromCharCode(parseInt(hex, 16)));
+
 // An http(s) address of this device: localhost, 127.x.x.x, 0.0.0.0, [::1]
 // or [::], then maybe a port and a path. The host must end there
 // ("localhost.example.com" is not this device).
