@@ -5,6 +5,7 @@ import { Terminal } from '@xterm/xterm';
 import { FitAddon } from '@xterm/addon-fit';
 import '@xterm/xterm/css/xterm.css';
 import { FlowControl } from './flow.js';
+import { findPreviewLinks } from './ide/preview_url.js';
 
 const darkQuery = window.matchMedia('(prefers-color-scheme: dark)');
 
@@ -104,9 +105,11 @@ const byteLength = (data) => (typeof data === 'string' ? data.length : data.byte
 //   onPause(), onResume() output written with writeOutput piles up faster
 //                         than xterm draws it: ask the sender to pause, and
 //                         later to go on (see flow.js)
+//   onLink(url)           a local server's address in the text was clicked
+//                         or tapped (see findPreviewLinks)
 export function createTerminal(container, {
   label, readOnly = false, convertEol = false, fontSize = 14,
-  onData, onResize, onCtrlChange, onPause, onResume,
+  onData, onResize, onCtrlChange, onPause, onResume, onLink,
 } = {}) {
   const term = new Terminal({
     fontFamily: 'ui-monospace, "SF Mono", "Cascadia Mono", "Roboto Mono", "DejaVu Sans Mono", '
@@ -128,6 +131,7 @@ export function createTerminal(container, {
   term.open(container);
   terminals.add(term);
   if (label && term.textarea) term.textarea.setAttribute('aria-label', label);
+  const linkProvider = onLink ? term.registerLinkProvider(previewLinks(term, onLink)) : null;
 
   let ctrl = false;
   const setCtrl = (armed) => {
@@ -268,7 +272,52 @@ export function createTerminal(container, {
       terminals.delete(term);
       dataListener.dispose();
       resizeListener.dispose();
+      if (linkProvider) linkProvider.dispose();
       term.dispose();
+    },
+  };
+}
+
+// A line a program printed may wrap over rows; an address in it is one
+// link however it wrapped. Longer lines are not searched.
+const LONGEST_LINE_ROWS = 16;
+
+// The text of the printed line that buffer row `row` (0-based) is part of,
+// with the cell of each of its characters (1-based, as xterm's ranges are):
+// a wide character takes two cells.
+function printedLine(buffer, row) {
+  let first = row;
+  while (first > 0 && row - first < LONGEST_LINE_ROWS && buffer.getLine(first)?.isWrapped) first -= 1;
+  let text = '';
+  const cells = [];
+  for (let y = first; y < buffer.length && y - first < LONGEST_LINE_ROWS; y += 1) {
+    const line = buffer.getLine(y);
+    if (!line || (y > first && !line.isWrapped)) break;
+    for (let x = 0; x < line.length; x += 1) {
+      const cell = line.getCell(x);
+      if (!cell || cell.getWidth() === 0) continue;
+      const chars = cell.getChars() || ' ';
+      text += chars;
+      for (let i = 0; i < chars.length; i += 1) cells.push({ x: x + 1, y: y + 1 });
+    }
+  }
+  return { text, cells };
+}
+
+// The links xterm underlines under the pointer and activates on a click
+// or a tap (its public link provider API).
+function previewLinks(term, onLink) {
+  return {
+    provideLinks(y, callback) {
+      const { text, cells } = printedLine(term.buffer.active, y - 1);
+      const links = findPreviewLinks(text)
+        .map(({ start, end, url }) => ({
+          range: { start: cells[start], end: cells[end - 1] },
+          text: url,
+          activate: () => onLink(url),
+        }))
+        .filter(({ range }) => range.start && range.end && range.start.y <= y && range.end.y >= y);
+      callback(links.length ? links : undefined);
     },
   };
 }

@@ -2,6 +2,7 @@
 // the file list fills the screen and a file opens full screen; from 900px
 // on, the list is on the left and the files in tabs on the right.
 import { request } from '../api.js';
+import { browser, buildBrowserView, hideBrowserView, openBrowserView, showBrowserView } from './browser_view.js';
 import { t } from '../i18n/index.js';
 import { el, icon, iconButton } from './dom.js';
 import { dirFromLocation, navigate, newMenu, onEntriesClick, reload, renderFiles, uploadFiles } from './files.js';
@@ -52,6 +53,7 @@ export function build() {
   dom.runPanel = buildRunPanel();
   dom.editorPane = el('main.editor-pane', {}, dom.tabs, dom.head, dom.host, dom.runPanel, dom.keys, dom.welcome);
   dom.termView = buildTerminalView();
+  dom.browserView = buildBrowserView();
 
   dom.toastText = el('span');
   dom.toastAction = el('button.quiet', { type: 'button', hidden: true });
@@ -66,10 +68,11 @@ export function build() {
       el('div.bar-actions', {},
         iconButton('search', t('search'), () => showSearch()),
         iconButton('terminal', t('terminal'), () => openTerminalView()),
+        iconButton('globe', t('browser'), () => openBrowserView(), 'browser-button'),
         iconButton('plus', t('newItem'), () => newMenu()),
         el('button.icon-button#menu-button', { type: 'button', 'aria-label': t('menu'), title: t('menu'), 'aria-haspopup': 'dialog', onclick: () => mainMenu() }, icon('menu')))),
     el('div.ide-body', {}, dom.filesPane, dom.editorPane),
-    dom.termView, dom.toast, dom.upload);
+    dom.termView, dom.browserView, dom.toast, dom.upload);
 
   dom.dialog = el('dialog.sheet#ide-dialog');
   // A click on the backdrop of a modal dialog reaches the dialog itself.
@@ -155,6 +158,12 @@ export function fitToViewport() {
 
 export async function onPopState(event) {
   const next = event.state || {};
+  // The Browser view covers the other views: it opens and closes first.
+  if (browser.shown !== Boolean(next.browser)) {
+    if (next.browser) showBrowserView();
+    else hideBrowserView();
+    return;
+  }
   if (terms.shown !== Boolean(next.terminal)) {
     if (next.terminal) showTerminalView();
     else hideTerminalView();
@@ -191,8 +200,9 @@ export function start({ version, refresh, logout }) {
     loadSettings();
     loadLaunchRules();
     navigate(dirFromLocation(), 'replace');
-    // A reload in the Terminal view comes back to it.
+    // A reload in the Terminal or the Browser view comes back to it.
     if (history.state && history.state.terminal) showTerminalView();
+    if (history.state && history.state.browser) showBrowserView();
   } else if (state.view === 'trash') {
     showTrash();
   } else {

@@ -6,6 +6,7 @@ import { renderFiles } from './files.js';
 import { cancelButton, choose, openSheet, sheetButton, toast } from './sheet.js';
 import { app, state } from './state.js';
 import { forgetStreams, openTerminalView } from './terminal_view.js';
+import { openBrowserView } from './browser_view.js';
 import { openSettings } from './settings.js';
 import { showTrash } from './trash.js';
 
@@ -14,6 +15,7 @@ export async function mainMenu() {
     el('h2', { text: t('menu') }),
     el('div.sheet-actions', {},
       sheetButton('terminal', t('terminal')),
+      sheetButton('browser', t('browser')),
       sheetButton('trash', t('trash')),
       sheetButton('settings', t('settings')),
       sheetButton('hidden', state.showHidden ? t('hideHidden') : t('showHidden')),
@@ -23,6 +25,8 @@ export async function mainMenu() {
   ]);
   if (choice === 'terminal') {
     openTerminalView();
+  } else if (choice === 'browser') {
+    openBrowserView();
   } else if (choice === 'trash') {
     showTrash();
   } else if (choice === 'settings') {

@@ -1,6 +1,7 @@
 // Running the open file: its output, its input line, stopping it.
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
+import { openBrowserView } from './browser_view.js';
 import { el, formatDuration, iconButton, statusLine } from './dom.js';
 import { toast } from './sheet.js';
 import { CLIENT, SERVER } from './protocol.js';
@@ -78,6 +79,7 @@ export async function runFile(tab) {
   if (!runs.handle) {
     runs.handle = module.createTerminal(dom.runOutput, {
       label: t('runOutput'), readOnly: true, convertEol: true, fontSize: settings.terminalFontSize,
+      onLink: (url) => openBrowserView(url),
       // A program that prints faster than the page can draw waits for it.
       onPause: () => runs.stream && runs.stream.signal(JSON.stringify({ type: CLIENT.pause })),
       onResume: () => runs.stream && runs.stream.signal(JSON.stringify({ type: CLIENT.resume })),

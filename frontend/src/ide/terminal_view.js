@@ -5,6 +5,7 @@
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
 import { el, iconButton, statusLine } from './dom.js';
+import { openBrowserView } from './browser_view.js';
 import { runs, setRunning } from './run_panel.js';
 import { cancelButton, openSheet, sheetButton, toast } from './sheet.js';
 import { fillRow, showOverflow } from './keys.js';
@@ -216,6 +217,7 @@ export function addSession(info) {
     onPause: () => session.stream && session.stream.signal(JSON.stringify({ type: CLIENT.pause })),
     onResume: () => session.stream && session.stream.signal(JSON.stringify({ type: CLIENT.resume })),
     fontSize: settings.terminalFontSize,
+    onLink: (url) => openBrowserView(url),
   });
   session.handle.fit();
   const label = t('terminalN', { n: session.n });
