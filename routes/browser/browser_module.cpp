@@ -18,15 +18,16 @@ Previews& previews() {
     return instance;
 }
 
-// The value of `name` in a raw query string, percent-decoded; "+" stays.
+// The value of `name` in a raw query string, percent-decoded ("+" stays a
+// "+": it is part of many URLs).
 std::string query_parameter(const std::string& query, std::string_view name) {
     auto params = boost::urls::parse_query(query);
     if (!params) {
         throw BadRequest("The query string cannot be read");
     }
     for (const auto& param : *params) {
-        if (param.key == name) {
-            return std::string(param.value);
+        if (param.key.decode() == name) {
+            return param.value.decode();
         }
     }
     return {};
