@@ -92,6 +92,23 @@ class Site {
     std::vector<std::string> heads_;
 };
 
+// Percent-encodes every byte but letters and digits, as encodeURIComponent
+// does for an origin.
+std::string quote(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
 void write_all(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -128,14 +145,19 @@ struct BrowserApiTest : ::testing::Test {
     static int port_of(const std::string& origin) {
         return std::stoi(origin.substr(origin.rfind(':') + 1));
     }
+    static std::string origin_of(const std::string& url) {
+        return url.substr(0, url.find('/', url.find("//") + 2));
+    }
     static std::string path_of(const std::string& url) {
         return url.substr(url.find('/', url.find("//") + 2));
     }
 
-    // Redeems the ticket in `opened`: the pass cookie ("name=value").
-    std::string enter(const json& opened) {
+    // Redeems the ticket in `opened`, or in a frame URL: the pass cookie
+    // ("name=value").
+    std::string enter(const json& opened) { return enter_frame(opened["frame"]); }
+    std::string enter_frame(const std::string& frame) {
         http::Result entered =
-            http_client("127.0.0.1", port_of(opened["origin"])).Get(path_of(opened["frame"]));
+            http_client("127.0.0.1", port_of(origin_of(frame))).Get(path_of(frame));
         EXPECT_EQ(entered->status, 302) << entered->body;
         std::string cookie = entered->get_header_value("Set-Cookie");
         EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
@@ -176,8 +198,12 @@ TEST_F(BrowserApiTest, NobodyButTheSignedInIdeGetsIntoAPreview) {
     http::Result linked =
         ide().Get(quoted_url, {{"Cookie", session}, {"Sec-Fetch-Site", "same-origin"}});
     EXPECT_EQ(linked->status, 302);
-    EXPECT_NE(linked->get_header_value("Location").find("/.quillo-preview/enter?ticket="),
-              std::string::npos);
+    std::string frame = linked->get_header_value("Location");
+    ASSERT_NE(frame.find("/.quillo-preview/enter?ticket="), std::string::npos) << frame;
+    EXPECT_EQ(http_client("127.0.0.1", port_of(origin_of(frame)))
+                  .Get("/", {{"Cookie", enter_frame(frame)}})
+                  ->body,
+              "site");
     // Only web addresses.
     for (const char* url : {"file:///etc/passwd", "javascript:alert(1)", "ftp://127.0.0.1/"}) {
         http::Result refused =
@@ -211,7 +237,7 @@ TEST_F(BrowserApiTest, NobodyButTheSignedInIdeGetsIntoAPreview) {
     expect_guard_refusal(
         http_client("127.0.0.1", port_of(other_opened["origin"])).Get("/", {{"Cookie", renamed}}),
         "another preview's pass");
-    EXPECT_EQ(site.heads().size(), 1u) << "no refused request reached the site";
+    EXPECT_EQ(site.heads().size(), 2u) << "no refused request reached the site";
 }
 
 TEST_F(BrowserApiTest, APreviewShowsTheSiteWithoutTheIdesAuthority) {
@@ -242,8 +268,13 @@ TEST_F(BrowserApiTest, APreviewShowsTheSiteWithoutTheIdesAuthority) {
 
     http::Result shown = http_client("127.0.0.1", port)
                              .Get("/page", {{"Cookie", pass + "; " + session + "; theme=dark"},
-                                            {"Origin", opened["origin"]}});
+                                            {"Origin", opened["origin"]},
+                                            {"Sec-Fetch-Dest", "iframe"}});
     EXPECT_EQ(shown->body, "ok");
+    http::Result location =
+        ide().Get("/api/browser/location?origin=" + quote(opened["origin"]), {{"Cookie", session}});
+    EXPECT_EQ(json::parse(location->body, nullptr, false), (json{{"url", site.url("/page")}}))
+        << "the page loaded in the frame";
     EXPECT_FALSE(shown->has_header("X-Frame-Options"));
     EXPECT_EQ(shown->get_header_value("Content-Security-Policy"),
               "frame-ancestors " + ide_origin());
