@@ -10,10 +10,12 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 namespace quillo::browser {
@@ -164,6 +166,15 @@ void no_delay(beast::tcp_stream& stream) {
     stream.socket().set_option(tcp::no_delay(true), ignored);
 }
 
+asio::ssl::context& tls_context() {
+    static asio::ssl::context context = [] {
+        asio::ssl::context made(asio::ssl::context::tls_client);
+        made.set_default_verify_paths();
+        return made;
+    }();
+    return context;
+}
+
 class Connection {
   public:
     Connection(std::shared_ptr<Preview> preview, tcp::socket socket)
@@ -246,29 +257,48 @@ class Connection {
         }
     }
 
+    beast::tcp_stream* upstream_tcp() {
+        if (tls_) {
+            return &beast::get_lowest_layer(*tls_);
+        }
+        return plain_ ? &*plain_ : nullptr;
+    }
+
+    void drop_upstream() {
+        plain_.reset();
+        tls_.reset();
+    }
+
     awaitable<bool> connect_upstream(unsigned version) {
-        if (upstream_ && upstream_->socket().is_open()) {
+        if (beast::tcp_stream* open = upstream_tcp(); open && open->socket().is_open()) {
             co_return true;
         }
-        upstream_.emplace(client_.get_executor());
+        drop_upstream();
         upstream_buffer_.clear();
         upstream_buffer_.reserve(kPieceSize);
-        tcp::resolver resolver(client_.get_executor());
         const Target& site = preview_->target;
+        bool https = site.scheme == "https";
+        beast::tcp_stream& tcp =
+            https ? beast::get_lowest_layer(tls_.emplace(client_.get_executor(), tls_context()))
+                  : plain_.emplace(client_.get_executor());
+        tcp::resolver resolver(client_.get_executor());
         auto [resolve_error, endpoints] =
             co_await resolver.async_resolve(site.connect_host, std::to_string(site.port), kNoThrow);
         beast::error_code error = resolve_error;
         if (!error) {
-            upstream_->expires_after(kConnectTimeout);
-            auto [connect_error, endpoint] = co_await upstream_->async_connect(endpoints, kNoThrow);
-            upstream_->expires_never();
+            tcp.expires_after(kConnectTimeout);
+            auto [connect_error, endpoint] = co_await tcp.async_connect(endpoints, kNoThrow);
+            tcp.expires_never();
             error = connect_error;
-            if (!error) {
-                no_delay(*upstream_);
+        }
+        if (!error) {
+            no_delay(tcp);
+            if (https) {
+                error = co_await handshake(site);
             }
         }
         if (error) {
-            upstream_.reset();
+            drop_upstream();
             co_await reply(problem_page(http::status::bad_gateway,
                                         "Nothing answers at " + site.origin() + " (" +
                                             error.message() + "). Is the server running?",
@@ -278,11 +308,33 @@ class Connection {
         co_return true;
     }
 
+    // Certificates are checked as a browser would, but for a site on this
+    // device: dev servers serve https with certificates of their own making,
+    // and no one can stand between a browser and its own loopback.
+    awaitable<beast::error_code> handshake(const Target& site) {
+        beast::error_code not_an_address;
+        asio::ip::make_address(site.connect_host, not_an_address);
+        if (not_an_address) { // a name: the site picks its certificate by it (SNI)
+            SSL_set_tlsext_host_name(tls_->native_handle(), site.connect_host.c_str());
+        }
+        if (site.on_this_device()) {
+            tls_->set_verify_mode(asio::ssl::verify_none);
+        } else {
+            tls_->set_verify_mode(asio::ssl::verify_peer);
+            tls_->set_verify_callback(asio::ssl::host_name_verification(site.connect_host));
+        }
+        beast::tcp_stream& tcp = beast::get_lowest_layer(*tls_);
+        tcp.expires_after(kConnectTimeout);
+        auto [handshake_error] =
+            co_await tls_->async_handshake(asio::ssl::stream_base::client, kNoThrow);
+        tcp.expires_never();
+        co_return handshake_error;
+    }
+
     // Copies the body that `parser` reads from `input` to `output`, behind the
     // head already in the parser's message.
-    template <bool isRequest>
-    awaitable<bool> relay(beast::tcp_stream& output, beast::tcp_stream& input,
-                          beast::flat_buffer& buffer,
+    template <bool isRequest, class Output, class Input>
+    awaitable<bool> relay(Output& output, Input& input, beast::flat_buffer& buffer,
                           http::parser<isRequest, http::buffer_body>& parser) {
         http::serializer<isRequest, http::buffer_body> serializer(parser.get());
         // The head goes at once: a streamed answer's browser waits for it.
@@ -300,6 +352,11 @@ class Connection {
                 // each piece as it comes instead of once the buffer is full.
                 auto [error, read] =
                     co_await http::async_read_some(input, buffer, parser, kNoThrow);
+                if (error == asio::ssl::error::stream_truncated) {
+                    // A site that closes without saying so in TLS, as many
+                    // do: where the body runs until the close, it is whole.
+                    parser.put_eof(error);
+                }
                 if (error && error != http::error::need_buffer) {
                     co_return false;
                 }
@@ -330,6 +387,16 @@ class Connection {
         if (!co_await connect_upstream(version)) {
             co_return false;
         }
+        if (tls_) {
+            co_return co_await forward_to(*tls_, request, version, client_keeps_alive, websocket);
+        }
+        co_return co_await forward_to(*plain_, request, version, client_keeps_alive, websocket);
+    }
+
+    template <class Upstream>
+    awaitable<bool> forward_to(Upstream& upstream, http::request_parser<http::buffer_body>& request,
+                               unsigned version, bool client_keeps_alive, bool websocket) {
+        auto& head = request.get();
         if (head[http::field::expect] == "100-continue") {
             // Asked here rather than of the site, which would wait for a
             // body that this proxy only reads once it is told to go on.
@@ -346,16 +413,17 @@ class Connection {
         if (chunked) {
             head.chunked(true);
         }
-        if (!co_await relay<true>(*upstream_, client_, client_buffer_, request)) {
-            upstream_.reset();
+        if (!co_await relay<true>(upstream, client_, client_buffer_, request)) {
+            drop_upstream();
             co_return false;
         }
-        co_return co_await answer_back(context, version, client_keeps_alive, websocket,
+        co_return co_await answer_back(upstream, context, version, client_keeps_alive, websocket,
                                        head.method() == http::verb::head);
     }
 
-    awaitable<bool> answer_back(const PreviewContext& context, unsigned version, bool keep_alive,
-                                bool websocket, bool head_request) {
+    template <class Upstream>
+    awaitable<bool> answer_back(Upstream& upstream, const PreviewContext& context, unsigned version,
+                                bool keep_alive, bool websocket, bool head_request) {
         // An interim "100 Continue" of the site is not passed on: this proxy
         // has answered the browser's Expect itself.
         std::optional<http::response_parser<http::buffer_body>> parser;
@@ -366,10 +434,10 @@ class Connection {
             parser->body_limit(boost::none);
             parser->skip(head_request);
             std::tie(error, std::ignore) =
-                co_await http::async_read_header(*upstream_, upstream_buffer_, *parser, kNoThrow);
+                co_await http::async_read_header(upstream, upstream_buffer_, *parser, kNoThrow);
         } while (!error && parser->get().result() == http::status::continue_);
         if (error) {
-            upstream_.reset();
+            drop_upstream();
             co_await reply(problem_page(http::status::bad_gateway,
                                         context.target_origin +
                                             " closed the connection without an answer (" +
@@ -385,7 +453,7 @@ class Connection {
         bool body_follows = !response.is_done();
         drop_hop_by_hop(head, upgraded);
         if (std::optional<std::string> refusal = rewrite_response(head, context, preview_->jar)) {
-            upstream_.reset();
+            drop_upstream();
             co_await reply(problem_page(http::status::bad_gateway, *refusal, version));
             co_return false;
         }
@@ -397,35 +465,36 @@ class Connection {
             head.chunked(true);
         }
         if (upgraded) {
-            co_await tunnel(head);
+            co_await tunnel(upstream, head);
             co_return false;
         }
         keep_alive = keep_alive && !(until_close && version < 11);
         head.keep_alive(keep_alive);
-        if (!co_await relay<false>(client_, *upstream_, upstream_buffer_, response)) {
-            upstream_.reset();
+        if (!co_await relay<false>(client_, upstream, upstream_buffer_, response)) {
+            drop_upstream();
             co_return false;
         }
         if (!site_keeps_alive || until_close) {
-            upstream_.reset();
+            drop_upstream();
         }
         co_return keep_alive;
     }
 
     // After a WebSocket handshake both sides speak frames: bytes pass as
     // they come, each way, until one side ends.
-    awaitable<void> tunnel(http::response_header<>& head) {
+    template <class Upstream>
+    awaitable<void> tunnel(Upstream& upstream, http::response_header<>& head) {
         http::response<http::empty_body> switching(std::move(head));
         auto [error, written] = co_await http::async_write(client_, switching, kNoThrow);
         if (error) {
             co_return;
         }
-        co_await (pump(client_, client_buffer_, *upstream_) &&
-                  pump(*upstream_, upstream_buffer_, client_));
+        co_await (pump(client_, client_buffer_, upstream) &&
+                  pump(upstream, upstream_buffer_, client_));
     }
 
-    static awaitable<void> pump(beast::tcp_stream& from, beast::flat_buffer& early,
-                                beast::tcp_stream& to) {
+    template <class From, class To>
+    static awaitable<void> pump(From& from, beast::flat_buffer& early, To& to) {
         auto [error, written] = co_await asio::async_write(to, early.data(), kNoThrow);
         early.consume(early.size());
         std::vector<char> data(16 * 1024);
@@ -438,13 +507,15 @@ class Connection {
                 co_await asio::async_write(to, asio::buffer(data.data(), read), kNoThrow);
         }
         beast::error_code ignored;
-        to.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        beast::get_lowest_layer(to).socket().shutdown(tcp::socket::shutdown_send, ignored);
     }
 
     std::shared_ptr<Preview> preview_;
     beast::tcp_stream client_;
     beast::flat_buffer client_buffer_;
-    std::optional<beast::tcp_stream> upstream_;
+    // The connection to the site: plain, or TLS for an https site.
+    std::optional<beast::tcp_stream> plain_;
+    std::optional<beast::ssl_stream<beast::tcp_stream>> tls_;
     beast::flat_buffer upstream_buffer_;
     Piece piece_{};
 };

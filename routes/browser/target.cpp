@@ -96,6 +96,10 @@ std::string Target::origin() const {
     return origin;
 }
 
+bool Target::on_this_device() const {
+    return connect_host == "localhost" || connect_host.starts_with("127.") || connect_host == "::1";
+}
+
 Target parse_target(std::string_view text) {
     std::string absolute = with_scheme(text);
     auto parsed = urls::parse_uri(absolute);

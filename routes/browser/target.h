@@ -25,6 +25,8 @@ struct Target {
     // "http://localhost:8000"; a scheme's default port is left out.
     std::string origin() const;
     std::string url() const { return origin() + path_and_query; }
+    // On loopback: "localhost", 127.0.0.0/8 or ::1.
+    bool on_this_device() const;
 };
 
 // Parses what a user typed or a page linked to: "localhost:8000",

@@ -11,7 +11,10 @@
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -304,6 +307,59 @@ TEST_F(BrowserApiTest, APreviewShowsTheSiteWithoutTheIdesAuthority) {
     http::Result away = http_client("127.0.0.1", port).Get("/away", {{"Cookie", pass}});
     EXPECT_EQ(away->status, 502);
     EXPECT_FALSE(away->has_header("Location"));
+}
+
+// A dev server on this device that serves https with a certificate of its
+// own making, as dev servers do: OpenSSL's test server.
+class TlsSite {
+  public:
+    TlsSite() {
+        std::string key = dir_.file("key.pem"), cert = dir_.file("cert.pem");
+        std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 "
+                           "-keyout " +
+                           key + " -out " + cert + " 2>/dev/null";
+        if (std::system(make.c_str()) != 0) {
+            throw std::runtime_error("openssl could not make a certificate");
+        }
+        port_ = free_port();
+        std::vector<std::string> args = {
+            "openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port_),
+            "-cert",   cert,       "-key",    key,
+            "-www",    "-quiet"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "openssl", nullptr, nullptr, argv.data(), environ) != 0) {
+            throw std::runtime_error("cannot start openssl s_server");
+        }
+        for (int tries = 0; tries < 100 && connect_error("127.0.0.1", port_) != 0; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ~TlsSite() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    int port() const { return port_; }
+
+  private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+TEST_F(BrowserApiTest, AnHttpsSiteOnThisDeviceIsShownOverTls) {
+    TlsSite site;
+    json opened = open("https://127.0.0.1:" + std::to_string(site.port()) + "/");
+    std::string pass = enter(opened);
+    http::Result shown =
+        http_client("127.0.0.1", port_of(opened["origin"])).Get("/", {{"Cookie", pass}});
+    EXPECT_EQ(shown->status, 200) << shown->body;
+    EXPECT_NE(shown->body.find("s_server"), std::string::npos) << shown->body;
+    // Its body runs until it closes the connection: all of it came.
+    EXPECT_NE(shown->body.find("</HTML>"), std::string::npos) << shown->body;
 }
 
 } // namespace
