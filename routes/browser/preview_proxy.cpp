@@ -17,6 +17,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <poll.h>
 
 namespace quillo::browser {
 
@@ -166,6 +167,17 @@ void no_delay(beast::tcp_stream& stream) {
     stream.socket().set_option(tcp::no_delay(true), ignored);
 }
 
+// A kept connection to the site that has something to read before it was
+// asked anything has ended: the site closed it while idle (Node closes
+// after 5 s), so the next request goes on a new one instead of failing.
+bool still_open(tcp::socket& socket) {
+    if (!socket.is_open()) {
+        return false;
+    }
+    pollfd ready{socket.native_handle(), POLLIN | POLLRDHUP, 0};
+    return ::poll(&ready, 1, 0) == 0;
+}
+
 asio::ssl::context& tls_context() {
     static asio::ssl::context context = [] {
         asio::ssl::context made(asio::ssl::context::tls_client);
@@ -270,7 +282,7 @@ class Connection {
     }
 
     awaitable<bool> connect_upstream(unsigned version) {
-        if (beast::tcp_stream* open = upstream_tcp(); open && open->socket().is_open()) {
+        if (beast::tcp_stream* open = upstream_tcp(); open && still_open(open->socket())) {
             co_return true;
         }
         drop_upstream();
@@ -468,7 +480,8 @@ class Connection {
             co_await tunnel(upstream, head);
             co_return false;
         }
-        keep_alive = keep_alive && !(until_close && version < 11);
+        // An HTTP/1.0 browser gets a body without a length only up to the close.
+        keep_alive = keep_alive && !(body_follows && !response.content_length() && version < 11);
         head.keep_alive(keep_alive);
         if (!co_await relay<false>(client_, upstream, upstream_buffer_, response)) {
             drop_upstream();

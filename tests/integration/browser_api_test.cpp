@@ -309,6 +309,22 @@ TEST_F(BrowserApiTest, APreviewShowsTheSiteWithoutTheIdesAuthority) {
     EXPECT_FALSE(away->has_header("Location"));
 }
 
+TEST_F(BrowserApiTest, AKeptConnectionGoesOnAfterTheSiteClosedItsSide) {
+    // HTTP/1.1 without "Connection: close", and then the site closes anyway,
+    // as a dev server does once its keep-alive time-out passes.
+    Site site([](int fd, const std::string&) {
+        write_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nsite");
+    });
+    json opened = open(site.url());
+    std::string pass = enter(opened);
+    http::Client browser = http_client("127.0.0.1", port_of(opened["origin"]));
+    browser.set_keep_alive(true);
+    for (int click = 0; click < 3; ++click) {
+        http::Result shown = browser.Get("/", {{"Cookie", pass}});
+        EXPECT_EQ(shown->status, 200) << "click " << click << ": " << shown->body;
+    }
+}
+
 // A dev server on this device that serves https with a certificate of its
 // own making, as dev servers do: OpenSSL's test server.
 class TlsSite {
