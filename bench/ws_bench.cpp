@@ -793,16 +793,27 @@ void type(websocket::stream<tcp::socket>& ws, std::string_view bytes) {
     ws.write(asio::buffer(bytes.data(), bytes.size()));
 }
 
+// A terminal's text messages are JSON: the size its kept output was
+// written at comes first, the shell's exit last. Only the exit ends a run.
+bool shell_ended(const std::string& text) {
+    return text.find("\"exit\"") != std::string::npos;
+}
+
 // Reads the terminal's output until `marker` has come, dropping all of it
 // up to and including the marker; whatever came after the marker in the
-// same message is returned. A text message (the shell's exit) ends the run.
+// same message is returned. The shell's exit ends the run.
 std::string read_past(websocket::stream<tcp::socket>& ws, std::string_view marker) {
     beast::flat_buffer buffer;
     std::string window;
     for (;;) {
         ws.read(buffer);
         if (ws.got_text()) {
-            throw std::runtime_error("the shell ended: " + beast::buffers_to_string(buffer.data()));
+            std::string text = beast::buffers_to_string(buffer.data());
+            buffer.consume(buffer.size());
+            if (shell_ended(text)) {
+                throw std::runtime_error("the shell ended: " + text);
+            }
+            continue;
         }
         window += beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
@@ -916,9 +927,13 @@ int run_cat(const Options& o) {
     for (;;) {
         ws.read(buffer);
         if (ws.got_text()) {
-            std::fprintf(stderr, "the shell ended: %s\n",
-                         beast::buffers_to_string(buffer.data()).c_str());
-            return 1;
+            std::string text = beast::buffers_to_string(buffer.data());
+            buffer.consume(buffer.size());
+            if (shell_ended(text)) {
+                std::fprintf(stderr, "the shell ended: %s\n", text.c_str());
+                return 1;
+            }
+            continue;
         }
         auto data = buffer.data();
         bytes += static_cast<long long>(data.size());
