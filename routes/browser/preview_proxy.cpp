@@ -11,6 +11,7 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -303,18 +304,23 @@ class Connection {
             tcp.expires_never();
             error = connect_error;
         }
-        if (!error) {
+        std::string problem;
+        if (error) {
+            problem = "Nothing answers at " + site.origin() + " (" + error.message() +
+                      "). Is the server running?";
+        } else {
             no_delay(tcp);
+            beast::error_code tls_error;
             if (https) {
-                error = co_await handshake(site);
+                tls_error = co_await handshake(site);
+            }
+            if (tls_error) {
+                problem = "No secure connection to " + site.origin() + ": " + tls_error.message();
             }
         }
-        if (error) {
+        if (!problem.empty()) {
             drop_upstream();
-            co_await reply(problem_page(http::status::bad_gateway,
-                                        "Nothing answers at " + site.origin() + " (" +
-                                            error.message() + "). Is the server running?",
-                                        version));
+            co_await reply(problem_page(http::status::bad_gateway, problem, version));
             co_return false;
         }
         co_return true;
@@ -551,7 +557,11 @@ awaitable<void> accept_on(std::shared_ptr<Preview> preview, tcp::acceptor& accep
             co_return;
         }
         if (error) {
-            continue; // out of descriptors, a connection reset before it was taken: go on
+            // Out of descriptors, say: a pause, rather than a loop that
+            // spins on the same error.
+            asio::steady_timer pause(acceptor.get_executor(), 100ms);
+            co_await pause.async_wait(kNoThrow);
+            continue;
         }
         if (preview->connections >= kMaxConnections) {
             continue; // the socket closes as it goes out of scope
