@@ -18,6 +18,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <boost/url/parse.hpp>
 #include <poll.h>
 
 namespace quillo::browser {
@@ -108,46 +109,16 @@ std::string cookie_value(const http::fields& fields, std::string_view name) {
     return {};
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// "%2Fa+b" → "/a+b"; a "%" without two hexadecimal digits stays as it is.
-std::string percent_decode(std::string_view encoded) {
-    std::string value;
-    for (size_t i = 0; i < encoded.size(); ++i) {
-        bool escape = encoded[i] == '%' && i + 2 < encoded.size();
-        int high = escape ? hex_digit(encoded[i + 1]) : -1;
-        int low = escape ? hex_digit(encoded[i + 2]) : -1;
-        if (high >= 0 && low >= 0) {
-            value += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            value += encoded[i];
-        }
-    }
-    return value;
-}
-
+// The percent-decoded value of `name` in a request target's query.
 std::string query_value(std::string_view target, std::string_view name) {
-    size_t question = target.find('?');
-    std::string_view query = question == std::string_view::npos ? "" : target.substr(question + 1);
-    while (!query.empty()) {
-        size_t end = query.find('&');
-        std::string_view pair = query.substr(0, end);
-        if (pair.starts_with(name) && pair.size() > name.size() && pair[name.size()] == '=') {
-            return percent_decode(pair.substr(name.size() + 1));
+    auto url = boost::urls::parse_origin_form(target);
+    if (!url) {
+        return {};
+    }
+    for (const auto& param : url->params()) {
+        if (param.key == name) {
+            return param.value;
         }
-        query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
     }
     return {};
 }
