@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  PHONE, assertButtonsUsable, assertNoHorizontalScroll, launchChromium, rowsOf, rowsWhen, runInFreshWorkspace,
+  PHONE, assertButtonsUsable, assertNoHorizontalScroll, launchChromium, rowsWhen, runInFreshWorkspace,
   trackedPage,
 } from './harness.mjs';
 
@@ -170,7 +170,8 @@ async function run(base, workspace) {
     await page.getByRole('textbox', { name: 'Input for the program' }).press('Enter');
     const status = page.locator('.run-panel .run-status .stream-text');
     await status.filter({ hasText: /^Exited with code 0 in \d+\.\d s$/ }).waitFor();
-    rows = await rowsOf(page, output);
+    // The exit can show before xterm has drawn the last output it was given.
+    rows = await rowsWhen(page, output, (r) => r.includes('hi Ada'));
     assert.ok(rows.includes('hi Ada'), `the program did not get its input: ${JSON.stringify(rows)}`);
     assert.ok(await page.getByRole('button', { name: 'Stop the program' }).isDisabled());
     await assertNoHorizontalScroll(page);
