@@ -72,11 +72,7 @@ bool Preview::admits(const std::string& pass) {
 
 PreviewContext Preview::context(const std::string& preview_host) {
     std::lock_guard lock(mutex);
-    std::string target_host = target.host;
-    if (target.origin().ends_with(":" + std::to_string(target.port))) {
-        target_host += ":" + std::to_string(target.port);
-    }
-    return {target.origin(), target_host, "http://" + preview_host, ide_origins};
+    return {target.origin(), target.authority(), "http://" + preview_host, ide_origins};
 }
 
 Previews::Previews(std::vector<std::string> listen_hosts) : listen_hosts_(std::move(listen_hosts)) {

@@ -87,13 +87,13 @@ Target from_url(const urls::url_view& url) {
 
 } // namespace
 
-std::string Target::origin() const {
+std::string Target::authority() const {
     bool default_port = (scheme == "http" && port == 80) || (scheme == "https" && port == 443);
-    std::string origin = scheme + "://" + host;
+    std::string authority = host;
     if (!default_port) {
-        origin.append(":").append(std::to_string(port));
+        authority.append(":").append(std::to_string(port));
     }
-    return origin;
+    return authority;
 }
 
 bool Target::on_this_device() const {

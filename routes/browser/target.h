@@ -22,8 +22,11 @@ struct Target {
     uint16_t port = 0;          // the default port of the scheme when none is given
     std::string path_and_query; // "/", "/app?x=1": the request target
 
-    // "http://localhost:8000"; a scheme's default port is left out.
-    std::string origin() const;
+    // "localhost:8000", the Host a site expects; a scheme's default port is
+    // left out.
+    std::string authority() const;
+    // "http://localhost:8000"
+    std::string origin() const { return scheme + "://" + authority(); }
     std::string url() const { return origin() + path_and_query; }
     // On loopback: "localhost", 127.0.0.0/8 or ::1.
     bool on_this_device() const;
