@@ -217,6 +217,20 @@ TEST_F(BrowserApiTest, NobodyButTheSignedInIdeGetsIntoAPreview) {
 
     json opened = open(site.url());
     ASSERT_TRUE(opened.contains("origin")) << opened.dump();
+    // A page elsewhere and the previewed page itself, with the user's cookie:
+    // they open no preview, and what the reading routes answer stays unread.
+    for (const std::string& origin :
+         {std::string("https://evil.example"), opened["origin"].get<std::string>()}) {
+        SCOPED_TRACE(origin);
+        http::Result refused =
+            ide().Post("/api/browser/open", {{"Cookie", session}, {"Origin", origin}},
+                       json{{"url", site.url()}}.dump(), "application/json");
+        EXPECT_EQ(refused->status, 403) << refused->body;
+        for (const char* path : {"/api/browser/ports", "/api/browser/location?origin=x"}) {
+            http::Result read = ide().Get(path, {{"Cookie", session}, {"Origin", origin}});
+            EXPECT_FALSE(read->has_header("Access-Control-Allow-Origin")) << path;
+        }
+    }
     http::Client preview = http_client("127.0.0.1", port_of(opened["origin"]));
     // The preview's listener: the guard's answer without a pass, whatever
     // the path, even with the IDE's session; a ticket works once.
