@@ -196,6 +196,7 @@ bool Job::answer(std::optional<Answer> answer) {
     }
     answer_ = std::move(answer);
     answered_ = true;
+    state_ = "running"; // the next poll must not ask the same question again
     changed_.notify_all();
     return true;
 }
@@ -210,7 +211,7 @@ std::optional<Answer> Job::ask(const Attributes& request) {
     answer_.reset();
     state_ = "asking";
     changed_.wait_for(lock, kAnswerLimit, [&] { return answered_ || cancel_; });
-    state_ = "running";
+    state_ = "running"; // also when nobody answered in time
     if (!answer_ || cancel_) {
         declined_ = !cancel_;
         return std::nullopt;
