@@ -169,7 +169,7 @@ export async function cloneSheet(parent) {
   followJob(job, 'clone', (body) => {
     if (body.state !== 'done') return;
     git.path = dir;
-    navigate({ path: dir, raw: null });
+    navigate({ path: dir, raw: null }, 'replace');
     loadStatus();
   });
 }

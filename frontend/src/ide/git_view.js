@@ -37,6 +37,7 @@ export function buildGitView() {
     el('button.quiet.git-fetch', { type: 'button', text: t('gitFetch'), onclick: () => startJob('fetch') }),
     el('button.quiet.git-history', { type: 'button', text: t('gitHistory'), onclick: () => historySheet() }));
   dom.gitJob = statusLine('git-job');
+  dom.gitJob.set('');
   dom.gitList = el('div.git-list');
   dom.gitMessageBox = el('p.git-message.muted', { role: 'status', hidden: true });
   dom.gitDiffTitle = el('h3.git-diff-title');
