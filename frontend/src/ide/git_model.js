@@ -25,6 +25,12 @@ export function aheadBehind(ahead, behind) {
   return parts.join(' ');
 }
 
+// git's own one-letter marks, the same in every language.
+const CHANGE_LETTERS = {
+  modified: 'M', added: 'A', deleted: 'D', renamed: 'R', copied: 'C', typechange: 'T', untracked: 'U', conflict: '!',
+};
+export const changeLetter = (change) => CHANGE_LETTERS[change] || '?';
+
 // Where a file of the repository is in the workspace.
 export const workspacePath = (repo, path) => (repo ? `${repo}/${path}` : path);
 

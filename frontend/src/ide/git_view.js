@@ -7,7 +7,7 @@ import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
 import { el, icon, iconButton, statusLine } from './dom.js';
 import { reload } from './files.js';
-import { aheadBehind, groupFiles, reasonKey, workspacePath } from './git_model.js';
+import { aheadBehind, changeLetter, groupFiles, reasonKey, workspacePath } from './git_model.js';
 import { cloneSheet, startJob, stopFollowing } from './git_jobs.js';
 import { branchesSheet, credentialsSheet, historySheet } from './git_sheets.js';
 import { baseName, parentOf, query } from './paths.js';
@@ -214,7 +214,7 @@ function fileRow(file) {
     'aria-label': t('gitFileLabel', { path: file.path, kind }),
     onclick: () => (file.group === 'conflicted' ? openConflicted(file) : openDiff(file)),
   },
-  el('span.git-kind', { 'data-change': file.change, 'aria-hidden': 'true', text: kind.charAt(0).toUpperCase() }),
+  el('span.git-kind', { 'data-change': file.change, 'aria-hidden': 'true', text: changeLetter(file.change) }),
   el('span.git-file-text', {},
     el('span.git-file-name', { text: name }),
     el('span.git-file-meta', { text: [kind, folder, from].filter(Boolean).join(' · ') })));
