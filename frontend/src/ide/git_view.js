@@ -12,7 +12,7 @@ import { cloneSheet, startJob, stopFollowing } from './git_jobs.js';
 import { branchesSheet, credentialsSheet, historySheet } from './git_sheets.js';
 import { baseName, parentOf, query } from './paths.js';
 import { cancelButton, choose, openSheet, sheetButton, toast } from './sheet.js';
-import { dom, isNarrow, state } from './state.js';
+import { dom, isNarrow, state, touchScreen } from './state.js';
 import { openFile, refreshChangeBases, showDiffIn } from './tabs.js';
 
 export const git = {
@@ -76,6 +76,13 @@ export function buildGitView() {
     el('div.git-main', {},
       el('div.git-side', {}, dom.gitSummary, dom.gitActions, dom.gitJob.node, dom.gitMessageBox, dom.gitList, dom.gitCommit),
       dom.gitDiff));
+  // Escape leaves the diff, then the view (a sheet open handles its own).
+  dom.gitView.addEventListener('keydown', (event) => {
+    if (event.key !== 'Escape' || event.defaultPrevented) return;
+    event.preventDefault();
+    if (!dom.gitDiff.hidden) closeDiff();
+    else closeGitView();
+  });
   return dom.gitView;
 }
 
@@ -98,8 +105,19 @@ export function openGitView(path = currentPath()) {
 }
 
 export function closeGitView() {
-  if (history.state && history.state.git) history.back();
-  else hideGitView();
+  leaveThen(() => {});
+}
+
+// Closes the view, then does `action` once the page's history is back on
+// the entry below the view's (a new entry pushed sooner would be lost).
+function leaveThen(action) {
+  if (history.state && history.state.git) {
+    window.addEventListener('popstate', () => setTimeout(action, 0), { once: true });
+    history.back();
+  } else {
+    hideGitView();
+    action();
+  }
 }
 
 export function showGitView() {
@@ -109,6 +127,8 @@ export function showGitView() {
   if (dom.dialog.open) dom.dialog.close('');
   closeDiff();
   loadStatus();
+  // On a phone the focus would bring up the keyboard unasked.
+  if (!touchScreen()) dom.gitView.querySelector('.git-close').focus();
 }
 
 export function hideGitView() {
@@ -289,8 +309,7 @@ async function resolve(file, force = false) {
 // A conflicted file opens in the editor, where its markers show.
 function openConflicted(file) {
   const path = workspacePath(git.repo, file.path);
-  closeGitView();
-  openFile({ path, name: baseName(path), type: 'file' });
+  leaveThen(() => openFile({ path, name: baseName(path), type: 'file' }));
 }
 
 export async function commit() {
