@@ -192,7 +192,8 @@ export async function credentialsSheet() {
 
 async function saveToken(form, error) {
   const value = (id) => form.querySelector(`#${id}`).value.trim();
-  const token = { host: value('git-token-host'), name: value('git-token-name'), username: value('git-token-user'),
+  const host = value('git-token-host');
+  const token = { host, name: value('git-token-name') || host, username: value('git-token-user'),
     token: form.querySelector('#git-token-value').value };
   if (!token.host || !token.username || !token.token) {
     error.textContent = t('gitTokenMissing');
