@@ -215,7 +215,7 @@ TEST_F(HttpTest, EveryRouteModuleAnswersItsOwnRoute) {
         ASSERT_TRUE(res) << http::to_string(res.error());
         EXPECT_EQ(res->status, 200);
         bool stand_in = std::string(module) != "files" && std::string(module) != "run" &&
-                        std::string(module) != "browser";
+                        std::string(module) != "git" && std::string(module) != "browser";
         json body = body_of(res);
         EXPECT_EQ(body["module"], module);
         EXPECT_EQ(body["stand_in"], stand_in);
