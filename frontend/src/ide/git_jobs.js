@@ -4,7 +4,6 @@
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
 import { el } from './dom.js';
-import { navigate } from './files.js';
 import { cloneFolderName, jobRunning, reasonKey, validCloneUrl } from './git_model.js';
 import { afterFilesChanged, git, gitProblem, loadStatus } from './git_view.js';
 import { joinPath } from './paths.js';
@@ -169,7 +168,7 @@ export async function cloneSheet(parent) {
   followJob(job, 'clone', (body) => {
     if (body.state !== 'done') return;
     git.path = dir;
-    navigate({ path: dir, raw: null }, 'replace');
+    git.folderOnLeave = dir;
     loadStatus();
   });
 }

@@ -6,7 +6,7 @@
 import { problem, request } from '../api.js';
 import { t } from '../i18n/index.js';
 import { el, icon, iconButton, statusLine } from './dom.js';
-import { reload } from './files.js';
+import { navigate, reload } from './files.js';
 import { aheadBehind, changeLetter, groupFiles, reasonKey, workspacePath } from './git_model.js';
 import { cloneSheet, startJob, stopFollowing } from './git_jobs.js';
 import { branchesSheet, credentialsSheet, historySheet } from './git_sheets.js';
@@ -23,6 +23,9 @@ export const git = {
   repo: null,
   status: null,
   diff: null,
+  // A folder cloned while the view was open: the Files view shows it once
+  // the view's history entry is gone, on an entry of its own.
+  folderOnLeave: null,
 };
 
 const GROUP_TITLES = { staged: 'gitStaged', changed: 'gitChanges', untracked: 'gitUntracked', conflicted: 'gitConflicted' };
@@ -137,6 +140,10 @@ export function hideGitView() {
   dom.gitView.hidden = true;
   stopFollowing();
   closeDiff();
+  if (git.folderOnLeave !== null) {
+    navigate({ path: git.folderOnLeave, raw: null });
+    git.folderOnLeave = null;
+  }
 }
 
 function showViewMessage(text) {
