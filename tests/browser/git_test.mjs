@@ -64,7 +64,7 @@ const jobText = (page) => page.locator('.git-job .stream-text').textContent();
 // end as `expected`.
 async function jobEnds(page, expected) {
   const stateOf = () => page.locator('.git-job').getAttribute('data-state');
-  await waitFor(async () => !['running', null].includes(await stateOf()), 'the job to end', 30000);
+  await waitFor(async () => !['starting', 'running', null].includes(await stateOf()), 'the job to end', 30000);
   assert.equal(await stateOf(), expected, `the job ended saying: ${await jobText(page)}`);
 }
 

@@ -25,9 +25,14 @@ export function stopFollowing() {
 // Pull, push or fetch the view's repository.
 export async function startJob(kind) {
   if (git.repo === null) return;
+  // The line says at once that the tap was taken (and no longer shows how
+  // the last job ended).
+  stopFollowing();
+  dom.gitJob.node.dataset.state = 'starting';
+  dom.gitJob.set(t(`gitWorking_${kind}`));
   const answer = await request(`/api/git/${kind}`, { repo: git.repo });
   if (answer.status !== 202 && answer.status !== 200) {
-    toast(gitProblem(answer));
+    showEnd(null, 'failed', gitProblem(answer));
     return;
   }
   followJob(answer.body.job, kind, () => {
