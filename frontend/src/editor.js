@@ -2,11 +2,11 @@
 // static/ide.js imports this bundle the first time a file is opened and
 // drives it only through the functions exported here.
 import {
-  EditorState, EditorSelection, Compartment, RangeSetBuilder,
+  EditorState, EditorSelection, Compartment, RangeSetBuilder, RangeSet, StateEffect, StateField, Text,
 } from '@codemirror/state';
 import {
   EditorView, keymap, lineNumbers, highlightActiveLine, highlightActiveLineGutter,
-  highlightSpecialChars, drawSelection, dropCursor, ViewPlugin, Decoration,
+  highlightSpecialChars, drawSelection, dropCursor, ViewPlugin, Decoration, gutter, GutterMarker,
 } from '@codemirror/view';
 import {
   defaultKeymap, history, historyKeymap, indentWithTab, indentMore, undo, redo,
@@ -250,6 +250,7 @@ export function createEditor({
   const compartments = Object.fromEntries(Object.keys(SETTING_EXTENSIONS).map((key) => [key, new Compartment()]));
   const current = settled(settings, name);
   const language = new Compartment();
+  const changeMarks = new Compartment();
   let savedDoc = null;
   let lastDirty = false;
 
@@ -287,6 +288,7 @@ export function createEditor({
       panelTheme,
       Object.entries(compartments).map(([key, compartment]) => compartment.of(SETTING_EXTENSIONS[key](current))),
       language.of(support || []),
+      changeMarks.of([]),
       EditorState.readOnly.of(Boolean(readOnly)),
       EditorView.contentAttributes.of({ 'aria-label': label }),
       EditorView.updateListener.of((update) => {
@@ -302,7 +304,7 @@ export function createEditor({
   });
   savedDoc = state.doc;
   const view = new EditorView({ state, parent });
-  views.set(view, { compartments, settings: current, name });
+  views.set(view, { compartments, settings: current, name, changeMarks });
 
   if (!support) {
     loadLanguage(name).then((loaded) => {
@@ -425,4 +427,170 @@ export function pressKey(editor, key) {
     view.dispatch(view.state.replaceSelection(key));
   }
   view.dispatch({ scrollIntoView: true });
+}
+
+// The merge package (diffs) is a chunk of its own, fetched the first time
+// a file in a repository opens or a diff is shown.
+let mergeModule = null;
+const loadMerge = () => {
+  if (!mergeModule) mergeModule = import('@codemirror/merge').catch((error) => { mergeModule = null; throw error; });
+  return mergeModule;
+};
+
+// Big, very different texts are diffed roughly rather than slowly.
+const DIFF_LIMITS = { scanLimit: 500, timeout: 200 };
+const MARKS_PAUSE_MS = 250;
+
+class ChangeMark extends GutterMarker {
+  constructor(kind, className) {
+    super();
+    this.kind = kind;
+    this.className = className;
+  }
+
+  eq(other) {
+    return other.className === this.className;
+  }
+
+  toDOM() {
+    const mark = document.createElement('span');
+    mark.className = this.className;
+    return mark;
+  }
+}
+const CHANGE_MARKS = {
+  added: new ChangeMark('added', 'cm-git-mark cm-git-added'),
+  changed: new ChangeMark('changed', 'cm-git-mark cm-git-changed'),
+  removed: new ChangeMark('removed', 'cm-git-mark cm-git-removed'),
+  removedBelow: new ChangeMark('removed', 'cm-git-mark cm-git-removed cm-git-below'),
+};
+
+// The marks for the lines of `doc` that differ from `base`: added and
+// changed lines each get a bar; a removal gets a triangle between the
+// lines where the removed ones were (below the last line for lines removed
+// at the end).
+function changeMarksFor(Chunk, base, doc) {
+  const builder = new RangeSetBuilder();
+  for (const chunk of Chunk.build(base, doc, DIFF_LIMITS)) {
+    if (chunk.fromB === chunk.toB) {
+      const atEnd = chunk.fromB >= doc.length && chunk.fromA > 0;
+      const line = doc.lineAt(Math.min(chunk.fromB, doc.length));
+      builder.add(line.from, line.from, atEnd && line.length ? CHANGE_MARKS.removedBelow : CHANGE_MARKS.removed);
+      continue;
+    }
+    const mark = chunk.fromA === chunk.toA ? CHANGE_MARKS.added : CHANGE_MARKS.changed;
+    const last = doc.lineAt(Math.min(chunk.endB, doc.length)).number;
+    for (let number = doc.lineAt(chunk.fromB).number; number <= last; number += 1) {
+      const { from } = doc.line(number);
+      builder.add(from, from, mark);
+    }
+  }
+  return builder.finish();
+}
+
+// The gutter comparing the text with `base` (a Text), kept up to date a
+// moment after each change; meanwhile the marks move with the text.
+function changeGutter(Chunk, base) {
+  const setMarks = StateEffect.define();
+  const marks = StateField.define({
+    create: (state) => changeMarksFor(Chunk, base, state.doc),
+    update(value, transaction) {
+      for (const effect of transaction.effects) if (effect.is(setMarks)) return effect.value;
+      return transaction.docChanged ? value.map(transaction.changes) : value;
+    },
+  });
+  const refresher = ViewPlugin.fromClass(class {
+    constructor(view) {
+      this.view = view;
+      this.timer = null;
+    }
+
+    update(update) {
+      if (!update.docChanged) return;
+      clearTimeout(this.timer);
+      this.timer = setTimeout(() => {
+        this.view.dispatch({ effects: setMarks.of(changeMarksFor(Chunk, base, this.view.state.doc)) });
+      }, MARKS_PAUSE_MS);
+    }
+
+    destroy() {
+      clearTimeout(this.timer);
+    }
+  });
+  return [
+    marks,
+    refresher,
+    gutter({ class: 'cm-git-gutter', markers: (view) => view.state.field(marks) || RangeSet.empty }),
+    changeTheme,
+  ];
+}
+
+const changeTheme = EditorView.baseTheme({
+  '.cm-git-gutter': { width: '6px', paddingLeft: '2px' },
+  '.cm-git-gutter .cm-gutterElement': { position: 'relative' },
+  '.cm-git-mark': { position: 'absolute', left: '0', top: '0', bottom: '0', width: '4px', borderRadius: '1px' },
+  '.cm-git-added': { background: '#2da44e' },
+  '.cm-git-changed': { background: '#d29922' },
+  '.cm-git-removed': {
+    top: '-5px', bottom: 'auto', width: '0', height: '0', background: 'none', borderRadius: '0',
+    borderTop: '5px solid transparent', borderBottom: '5px solid transparent', borderLeft: '6px solid #e5534b',
+  },
+  '.cm-git-removed.cm-git-below': { top: 'auto', bottom: '-5px' },
+  '&dark .cm-git-added': { background: '#3fb950' },
+  '&dark .cm-git-changed': { background: '#e3b341' },
+});
+
+// Marks the lines that differ from `base` (HEAD's version of the file), or
+// takes the marks away when `base` is null.
+export async function setChangeBase(editor, base) {
+  const entry = views.get(editor.view);
+  if (!entry) return;
+  if (base === null || base === undefined) {
+    editor.view.dispatch({ effects: entry.changeMarks.reconfigure([]) });
+    return;
+  }
+  const { Chunk } = await loadMerge();
+  if (!views.has(editor.view)) return;
+  editor.view.dispatch({ effects: entry.changeMarks.reconfigure(changeGutter(Chunk, Text.of(base.split(/\r\n?|\n/)))) });
+}
+
+const diffTheme = EditorView.theme({
+  '&': { maxWidth: '100%' },
+  '.cm-scroller': { fontFamily: 'ui-monospace, "DejaVu Sans Mono", monospace', lineHeight: '1.5' },
+  '.cm-gutters': { fontSize: '0.8125em' },
+});
+
+// A read-only diff of `before` and `after` in `parent`: the two side by side
+// when `sideBySide`, otherwise one text with the removed lines shown above
+// the added ones. Long unchanged stretches fold away. Returns {destroy()}.
+export async function showDiff({ parent, before, after, name, sideBySide, settings }) {
+  const [{ MergeView, unifiedMergeView }, language] = await Promise.all([loadMerge(), loadLanguage(name)]);
+  const current = settled(settings, name);
+  const extensions = [
+    lineNumbers(),
+    highlightSpecialChars(),
+    EditorState.readOnly.of(true),
+    diffTheme,
+    SETTING_EXTENSIONS.theme(current),
+    SETTING_EXTENSIONS.font(current),
+    SETTING_EXTENSIONS.tabs(current),
+    SETTING_EXTENSIONS.wrap(current),
+    SETTING_EXTENSIONS.phrases(),
+    language,
+  ];
+  const common = { collapseUnchanged: { margin: 3, minSize: 6 }, diffConfig: DIFF_LIMITS };
+  if (sideBySide) {
+    const merge = new MergeView({
+      ...common, parent, a: { doc: before, extensions }, b: { doc: after, extensions },
+    });
+    return { destroy: () => merge.destroy() };
+  }
+  const view = new EditorView({
+    parent,
+    state: EditorState.create({
+      doc: after,
+      extensions: [...extensions, unifiedMergeView({ ...common, original: before, mergeControls: false })],
+    }),
+  });
+  return { destroy: () => view.destroy() };
 }

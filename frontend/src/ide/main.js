@@ -15,6 +15,7 @@ import { reconnectNow } from './stream.js';
 import { askLine, buildKeys, closeTab, findInFile, layout, leaveEditor, mayLeave, save, updateHead } from './tabs.js';
 import { buildTerminalView, hideTerminalView, openTerminalView, showTerminalView, terms } from './terminal_view.js';
 import { emptyTrash, showFiles, showTrash } from './trash.js';
+import { buildGitView, git, hideGitView, openGitView, showGitView } from './git_view.js';
 
 export function build() {
   const shell = document.getElementById('shell');
@@ -54,6 +55,7 @@ export function build() {
   dom.editorPane = el('main.editor-pane', {}, dom.tabs, dom.head, dom.host, dom.runPanel, dom.keys, dom.welcome);
   dom.termView = buildTerminalView();
   dom.browserView = buildBrowserView();
+  dom.gitView = buildGitView();
 
   dom.toastText = el('span');
   dom.toastAction = el('button.quiet', { type: 'button', hidden: true });
@@ -69,10 +71,11 @@ export function build() {
         iconButton('search', t('search'), () => showSearch()),
         iconButton('terminal', t('terminal'), () => openTerminalView()),
         iconButton('globe', t('browser'), () => openBrowserView(), 'browser-button'),
+        iconButton('branch', t('gitSourceControl'), () => openGitView(), 'git-button'),
         iconButton('plus', t('newItem'), () => newMenu()),
         el('button.icon-button#menu-button', { type: 'button', 'aria-label': t('menu'), title: t('menu'), 'aria-haspopup': 'dialog', onclick: () => mainMenu() }, icon('menu')))),
     el('div.ide-body', {}, dom.filesPane, dom.editorPane),
-    dom.termView, dom.browserView, dom.toast, dom.upload);
+    dom.termView, dom.browserView, dom.gitView, dom.toast, dom.upload);
 
   dom.dialog = el('dialog.sheet#ide-dialog');
   // A click on the backdrop of a modal dialog reaches the dialog itself.
@@ -164,6 +167,11 @@ export async function onPopState(event) {
     else hideBrowserView();
     return;
   }
+  if (git.shown !== Boolean(next.git)) {
+    if (next.git) showGitView();
+    else hideGitView();
+    return;
+  }
   if (terms.shown !== Boolean(next.terminal)) {
     if (next.terminal) showTerminalView();
     else hideTerminalView();
@@ -203,6 +211,7 @@ export function start({ version, refresh, logout }) {
     // A reload in the Terminal or the Browser view comes back to it.
     if (history.state && history.state.terminal) showTerminalView();
     if (history.state && history.state.browser) showBrowserView();
+    if (history.state && history.state.git) showGitView();
   } else if (state.view === 'trash') {
     showTrash();
   } else {

@@ -9,6 +9,7 @@ import { forgetStreams, openTerminalView } from './terminal_view.js';
 import { openBrowserView } from './browser_view.js';
 import { openSettings } from './settings.js';
 import { showTrash } from './trash.js';
+import { openGitView } from './git_view.js';
 
 export async function mainMenu() {
   const choice = await openSheet(t('menu'), [
@@ -16,6 +17,7 @@ export async function mainMenu() {
     el('div.sheet-actions', {},
       sheetButton('terminal', t('terminal')),
       sheetButton('browser', t('browser')),
+      sheetButton('git', t('gitSourceControl')),
       sheetButton('trash', t('trash')),
       sheetButton('settings', t('settings')),
       sheetButton('hidden', state.showHidden ? t('hideHidden') : t('showHidden')),
@@ -27,6 +29,8 @@ export async function mainMenu() {
     openTerminalView();
   } else if (choice === 'browser') {
     openBrowserView();
+  } else if (choice === 'git') {
+    openGitView();
   } else if (choice === 'trash') {
     showTrash();
   } else if (choice === 'settings') {

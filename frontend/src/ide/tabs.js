@@ -109,10 +109,32 @@ export async function openFile(entry, { at = null, focus = false } = {}) {
     onSave: () => save(tab),
   });
   tab.panel.classList.add('has-editor');
+  loadChangeBase(tab);
   updateHead();
   if (state.active !== tab) return;
   if (at) module.goToLine(tab.editor, at.line, at.col);
   else if (focus || !touchScreen()) module.focusEditor(tab.editor);
+}
+
+// The gutter marks the lines changed since the last commit: the text they
+// are compared with is HEAD's version of the file, when it has one.
+async function loadChangeBase(tab) {
+  if (tab.entry.raw) return;
+  const answer = await request(`/api/git/head?path=${encodeURIComponent(tab.entry.path)}`);
+  if (!tab.editor || !state.tabs.includes(tab)) return;
+  const tracked = answer.status === 200 && answer.body.tracked === true && typeof answer.body.text === 'string';
+  editorModule.setChangeBase(tab.editor, tracked ? answer.body.text : null).catch(() => {});
+}
+
+// After a commit, a pull or a switch of branch HEAD is another commit.
+export function refreshChangeBases() {
+  for (const tab of state.tabs) if (tab.editor) loadChangeBase(tab);
+}
+
+// The diff of two texts, in `parent`; resolves to {destroy()}.
+export async function showDiffIn(parent, { before, after, name, sideBySide }) {
+  const module = await loadEditor();
+  return module.showDiff({ parent, before, after, name, sideBySide, settings: editorSettings() });
 }
 
 export function showPreview(tab, kind) {
