@@ -125,8 +125,11 @@ async function run(base, workspace) {
     console.log('server status says which modules are only stand-ins');
     await page.locator('#menu-button').tap();
     await page.getByRole('button', { name: 'Server status' }).tap();
+    const chatRow = page.locator('#modules li', { hasText: /^chat/ });
+    await chatRow.locator('.stand-in').waitFor();
     const gitRow = page.locator('#modules li', { hasText: /^git/ });
-    await gitRow.locator('.stand-in').waitFor();
+    await gitRow.locator('.ok').waitFor();
+    assert.equal(await gitRow.locator('.stand-in').count(), 0, 'git is a real module now');
     assert.equal(await page.locator('#modules li', { hasText: /^files/ }).locator('.ok').textContent(), 'ready');
     await page.getByRole('button', { name: 'Close' }).tap();
 
