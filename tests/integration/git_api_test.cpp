@@ -240,13 +240,26 @@ TEST_F(GitApiTest, AnHttpsTokenIsAskedForSavedUsedAndNeverWrittenElsewhere) {
     CredentialServer site(place.path(), "ada", secret);
     std::string url = "http://" + site.host() + "/proj.git";
 
+    // The clone asks; an answer not to be saved is used once.
     std::string id = call("POST", "/api/git/clone", {{"url", url}, {"dir", "web"}}, 202)["job"];
     json asking = wait_job(id, true);
     ASSERT_EQ(asking["state"], "asking") << asking.dump();
     EXPECT_EQ(asking["ask"]["host"], site.host());
     call("POST", "/api/git/jobs/" + id + "/answer",
+         {{"username", "ada"}, {"token", secret}, {"save", false}});
+    ASSERT_EQ(wait_job(id)["state"], "done");
+    EXPECT_EQ(call("GET", "/api/git/tokens")["tokens"], json::array());
+
+    // The first push asks again, and this time the token is saved.
+    write_text(in_workspace("web/b.txt"), "bee\n");
+    call("POST", "/api/git/stage", {{"repo", "web"}, {"all", true}});
+    call("POST", "/api/git/commit", {{"repo", "web"}, {"message", "bee"}});
+    id = call("POST", "/api/git/push", {{"repo", "web"}}, 202)["job"];
+    ASSERT_EQ(wait_job(id, true)["state"], "asking");
+    call("POST", "/api/git/jobs/" + id + "/answer",
          {{"username", "ada"}, {"token", secret}, {"save", true}, {"name", "test site"}});
     ASSERT_EQ(wait_job(id)["state"], "done");
+    EXPECT_EQ(remote.last_subject(), "bee\n");
     json saved = call("GET", "/api/git/tokens");
     ASSERT_EQ(saved["tokens"].size(), 1u);
     EXPECT_EQ(saved["tokens"][0]["host"], site.host());
@@ -256,13 +269,13 @@ TEST_F(GitApiTest, AnHttpsTokenIsAskedForSavedUsedAndNeverWrittenElsewhere) {
     EXPECT_EQ(file.st_mode & 0777, 0600u);
 
     // The saved token serves the next push without asking.
-    write_text(in_workspace("web/b.txt"), "bee\n");
+    write_text(in_workspace("web/c.txt"), "sea\n");
     call("POST", "/api/git/stage", {{"repo", "web"}, {"all", true}});
-    call("POST", "/api/git/commit", {{"repo", "web"}, {"message", "bee"}});
+    call("POST", "/api/git/commit", {{"repo", "web"}, {"message", "sea"}});
     states_seen.clear();
     EXPECT_EQ(run_job("push", {{"repo", "web"}})["state"], "done");
     EXPECT_EQ(std::count(states_seen.begin(), states_seen.end(), "asking"), 0);
-    EXPECT_EQ(remote.last_subject(), "bee\n");
+    EXPECT_EQ(remote.last_subject(), "sea\n");
 
     // And a git the user runs in the IDE (a run, as in a terminal).
     write_text(in_workspace("remote.sh"), "git ls-remote " + url + "\n");
