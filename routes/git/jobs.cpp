@@ -238,7 +238,8 @@ std::shared_ptr<Job> Jobs::start(JobSpec spec) {
         if (job->spec().repo == spec.repo && !job->finished()) {
             throw GitProblem(409, "busy",
                              "git " + job->spec().kind + " is still running in " +
-                                 (spec.repo.empty() ? std::string("the workspace") : spec.repo));
+                                 (spec.repo.empty() ? std::string("the workspace") : spec.repo),
+                             {{"job", job->id()}, {"kind", job->spec().kind}});
         }
     }
     auto job = std::make_shared<Job>(random_hex(8), random_hex(16), std::move(spec));

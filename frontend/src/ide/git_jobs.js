@@ -31,6 +31,11 @@ export async function startJob(kind) {
   dom.gitJob.node.dataset.state = 'starting';
   dom.gitJob.set(t(`gitWorking_${kind}`));
   const answer = await request(`/api/git/${kind}`, { repo: git.repo });
+  // One is still running (the view was closed while it ran): follow that one.
+  if (answer.status === 409 && answer.body && answer.body.reason === 'busy' && answer.body.job) {
+    followJob(answer.body.job, answer.body.kind || kind, () => loadStatus());
+    return;
+  }
   if (answer.status !== 202 && answer.status !== 200) {
     showEnd(null, 'failed', gitProblem(answer));
     return;
