@@ -83,10 +83,10 @@ CredentialSocket::CredentialSocket(std::string path, Handler handler)
         fail("socket");
     }
     ::unlink(path_.c_str()); // a file left by a server that was killed
-    mode_t old_mask = ::umask(077);
-    int bound = ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::umask(old_mask);
-    if (bound != 0 || ::listen(listen_fd_, 16) != 0) {
+    // The configuration directory is the user's alone already; the mode is
+    // one more fence, set without touching the process-wide umask.
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(path_.c_str(), 0600) != 0 || ::listen(listen_fd_, 16) != 0) {
         int error = errno;
         ::close(listen_fd_);
         ::close(wake_[0]);
