@@ -174,6 +174,18 @@ std::string format_attributes(const Attributes& attributes) {
     return text;
 }
 
+bool travels_encrypted(const std::string& protocol, const std::string& host) {
+    if (protocol == "https") {
+        return true;
+    }
+    // Plain http only to this device: a test server, or a tunnel's end.
+    std::string name =
+        host.starts_with('[') ? host.substr(0, host.find(']') + 1) : host.substr(0, host.find(':'));
+    bool loopback_v4 =
+        name.starts_with("127.") && name.find_first_not_of("0123456789.") == std::string::npos;
+    return protocol == "http" && (name == "localhost" || name == "[::1]" || loopback_v4);
+}
+
 std::string CredentialBroker::handle(const std::string& action, const std::string& ask_key,
                                      const Attributes& request) {
     auto attribute = [&](const char* key) {
@@ -185,7 +197,8 @@ std::string CredentialBroker::handle(const std::string& action, const std::strin
         return {};
     }
     if (action == "get") {
-        if (std::optional<Token> saved = tokens_.find(host, attribute("username"))) {
+        std::optional<Token> saved = tokens_.find(host, attribute("username"));
+        if (saved && travels_encrypted(attribute("protocol"), host)) {
             return format_attributes({{"username", saved->username}, {"password", saved->secret}});
         }
         if (ask_key.empty()) {

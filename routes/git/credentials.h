@@ -70,6 +70,11 @@ struct JobLink {
     std::function<std::optional<Answer>(const std::string& ask_key)> accepted;
 };
 
+// Whether a saved token may go to `host` over `protocol`: over https, and
+// over plain http only to this device, never in clear text over a network
+// (an http:// address in some repository's config would otherwise collect it).
+bool travels_encrypted(const std::string& protocol, const std::string& host);
+
 // Answers the helper's requests: "get" gets a saved token, or asks the
 // user when the git is one of the module's jobs; "store" saves what the
 // user asked to save once the server accepted it; "erase" tells the job

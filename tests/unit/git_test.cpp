@@ -113,6 +113,11 @@ TEST(GitCredentialTest, TheHelperGetsSavedTokensAndStoresOnlyWhatTheUserAskedToS
     EXPECT_EQ(file.st_mode & 0777, 0600u);
 
     EXPECT_EQ(broker.handle("get", "", request), "password=typed\nusername=ada\n");
+    // Never in clear text over a network.
+    EXPECT_EQ(broker.handle("get", "", {{"protocol", "http"}, {"host", "git.example:8443"}}), "");
+    EXPECT_TRUE(travels_encrypted("http", "127.0.0.1:8080"));
+    EXPECT_TRUE(travels_encrypted("http", "[::1]:8080"));
+    EXPECT_FALSE(travels_encrypted("http", "127.0.0.1.evil.example"));
     broker.handle("erase", "job", {{"host", "git.example:8443"}, {"password", "typed"}});
     EXPECT_TRUE(refused_saved);
     EXPECT_EQ(store.list().size(), 1u); // kept for the user to replace
