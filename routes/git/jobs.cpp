@@ -2,6 +2,7 @@
 
 #include "git_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
@@ -247,24 +248,19 @@ std::shared_ptr<Job> Jobs::start(JobSpec spec) {
     return job;
 }
 
-std::shared_ptr<Job> Jobs::find(const std::string& id) const {
+std::shared_ptr<Job> Jobs::first_where(const std::function<bool(const Job&)>& wanted) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& job : jobs_) {
-        if (job->id() == id) {
-            return job;
-        }
-    }
-    return nullptr;
+    auto it =
+        std::find_if(jobs_.begin(), jobs_.end(), [&](const auto& job) { return wanted(*job); });
+    return it == jobs_.end() ? nullptr : *it;
+}
+
+std::shared_ptr<Job> Jobs::find(const std::string& id) const {
+    return first_where([&](const Job& job) { return job.id() == id; });
 }
 
 std::shared_ptr<Job> Jobs::by_ask_key(const std::string& key) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& job : jobs_) {
-        if (job->ask_key() == key) {
-            return job;
-        }
-    }
-    return nullptr;
+    return first_where([&](const Job& job) { return job.ask_key() == key; });
 }
 
 // Finished jobs stay for the page to read their outcome, the newest few.

@@ -99,6 +99,7 @@ class Jobs {
     JobLink link();
 
   private:
+    std::shared_ptr<Job> first_where(const std::function<bool(const Job&)>& wanted) const;
     std::shared_ptr<Job> by_ask_key(const std::string& key) const;
     void forget_old();
 

@@ -84,13 +84,18 @@ Response clone(Request& request) {
     return job_started(jobs().start(std::move(spec)));
 }
 
-JobSpec remote_job(const Repo& repo, const std::string& kind) {
+// The remote a job talks to (remote_of), refused when there is none.
+std::string required_remote(const Repo& repo) {
     std::string remote = remote_of(repo);
     if (remote.empty()) {
         throw GitProblem(409, "no_upstream",
                          "This repository has no remote. Add one in a terminal (git remote add "
                          "origin <address>), then try again.");
     }
+    return remote;
+}
+
+JobSpec remote_job(const Repo& repo, const std::string& kind, const std::string& remote) {
     JobSpec spec;
     spec.kind = kind;
     spec.repo = repo.relative;
@@ -101,7 +106,7 @@ JobSpec remote_job(const Repo& repo, const std::string& kind) {
 
 Response pull(Request& request) {
     Repo repo = open_repo(text_field(body_of(request), "repo", false));
-    JobSpec spec = remote_job(repo, "pull");
+    JobSpec spec = remote_job(repo, "pull", required_remote(repo));
     spec.args = {"pull", "--progress"};
     // Without a choice of the user's, a pull that cannot fast-forward merges
     // (newer gits otherwise stop and ask).
@@ -117,7 +122,8 @@ Response pull(Request& request) {
 
 Response push(Request& request) {
     Repo repo = open_repo(text_field(body_of(request), "repo", false));
-    JobSpec spec = remote_job(repo, "push");
+    std::string remote = required_remote(repo);
+    JobSpec spec = remote_job(repo, "push", remote);
     bool tracks = run_git(repo.root.string(),
                           {"rev-parse", "--abbrev-ref", "--symbolic-full-name", "@{upstream}"})
                       .code == 0;
@@ -127,14 +133,14 @@ Response push(Request& request) {
         if (run_git(repo.root.string(), {"symbolic-ref", "-q", "HEAD"}).code != 0) {
             throw GitProblem(409, "detached", "No branch is checked out: switch to a branch first");
         }
-        spec.args = {"push", "--progress", "--set-upstream", remote_of(repo), "HEAD"};
+        spec.args = {"push", "--progress", "--set-upstream", remote, "HEAD"};
     }
     return job_started(jobs().start(std::move(spec)));
 }
 
 Response fetch(Request& request) {
     Repo repo = open_repo(text_field(body_of(request), "repo", false));
-    JobSpec spec = remote_job(repo, "fetch");
+    JobSpec spec = remote_job(repo, "fetch", required_remote(repo));
     spec.args = {"fetch", "--progress"};
     return job_started(jobs().start(std::move(spec)));
 }

@@ -383,23 +383,6 @@ Response log(Request& request) {
     return json_response({{"commits", commits}, {"more", more}});
 }
 
-std::string change_of(char code) {
-    switch (code) {
-    case 'A':
-        return "added";
-    case 'D':
-        return "deleted";
-    case 'R':
-        return "renamed";
-    case 'C':
-        return "copied";
-    case 'T':
-        return "typechange";
-    default:
-        return "modified";
-    }
-}
-
 Response show(Request& request) {
     Repo repo = open_repo(query(request, "repo"));
     std::string hash = query(request, "hash");
@@ -421,7 +404,7 @@ Response show(Request& request) {
               '\0');
     nlohmann::json files = nlohmann::json::array();
     for (size_t i = 0; i + 1 < names.size(); i += 2) {
-        nlohmann::json file = {{"change", change_of(names[i].empty() ? 'M' : names[i][0])}};
+        nlohmann::json file = {{"change", change_name(names[i].empty() ? 'M' : names[i][0])}};
         if ((names[i].starts_with('R') || names[i].starts_with('C')) && i + 2 < names.size()) {
             file["from"] = names[++i];
         }

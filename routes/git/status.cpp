@@ -5,8 +5,6 @@
 
 namespace quillo::git {
 
-namespace {
-
 std::string change_name(char code) {
     switch (code) {
     case 'M':
@@ -25,6 +23,8 @@ std::string change_name(char code) {
         return "modified";
     }
 }
+
+namespace {
 
 // The text after the first `fields` space-separated fields of a record.
 std::string_view after_fields(std::string_view record, int fields) {

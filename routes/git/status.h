@@ -32,6 +32,9 @@ Status parse_status(std::string_view porcelain);
 
 nlohmann::json to_json(const Status& status);
 
+// The word for one of git's change letters (M, A, D, R, C, T).
+std::string change_name(char code);
+
 // The repository-relative paths that are in conflict.
 std::vector<std::string> conflicted_paths(const Status& status);
 

@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import {
-  PHONE, assertButtonsUsable, assertNoHorizontalScroll, launchChromium, runInFreshWorkspace, trackedPage,
+  PHONE, assertButtonsUsable, assertNoHorizontalScroll, launchChromium, runInFreshWorkspace, trackedPage, waitFor,
 } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
@@ -45,17 +45,6 @@ function makeRemote(root) {
   gitIn(seed, config, 'commit', '-m', 'First');
   gitIn(seed, config, 'push', bare, 'HEAD:refs/heads/main');
   return { bare, config };
-}
-
-async function waitFor(check, what, ms = 10000) {
-  const deadline = Date.now() + ms;
-  let value = await check();
-  while (!value && Date.now() < deadline) {
-    await new Promise((resolve) => setTimeout(resolve, 100));
-    value = await check();
-  }
-  assert.ok(value, `waited ${ms} ms for ${what}`);
-  return value;
 }
 
 const jobText = (page) => page.locator('.git-job .stream-text').textContent();

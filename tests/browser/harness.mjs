@@ -165,3 +165,16 @@ export async function assertButtonsUsable(page) {
     .filter(Boolean));
   assert.deepEqual(problems, []);
 }
+
+// Polls `check` every 100 ms until it gives a true value, which it returns;
+// fails naming `what` when `ms` pass first.
+export async function waitFor(check, what, ms = 10000) {
+  const deadline = Date.now() + ms;
+  let value = await check();
+  while (!value && Date.now() < deadline) {
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    value = await check();
+  }
+  assert.ok(value, `waited ${ms} ms for ${what}`);
+  return value;
+}

@@ -12,6 +12,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import {
   PHONE, assertButtonsUsable, assertNoHorizontalScroll, launchChromium, rowsWhen, runInFreshWorkspace, trackedPage,
+  waitFor,
 } from './harness.mjs';
 
 const [binary, screenshotDir] = process.argv.slice(2);
@@ -26,17 +27,6 @@ const SHELL = '.term-pane.current';
 const SANDBOX = 'allow-scripts allow-same-origin allow-forms allow-popups allow-modals allow-downloads';
 
 const json = (page, url) => page.evaluate((address) => fetch(address).then((answer) => answer.json()), url);
-
-async function waitFor(check, what, ms = 10000) {
-  const deadline = Date.now() + ms;
-  let value = await check();
-  while (!value && Date.now() < deadline) {
-    await new Promise((resolve) => setTimeout(resolve, 100));
-    value = await check();
-  }
-  assert.ok(value, `waited ${ms} ms for ${what}`);
-  return value;
-}
 
 // Starts the dev app in a new terminal; returns its port and process id.
 async function startDevApp(page) {

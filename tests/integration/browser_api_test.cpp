@@ -352,32 +352,19 @@ class TlsSite {
             throw std::runtime_error("openssl could not make a certificate");
         }
         port_ = free_port();
-        std::vector<std::string> args = {
-            "openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port_),
-            "-cert",   cert,       "-key",    key,
-            "-www",    "-quiet"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "openssl", nullptr, nullptr, argv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start openssl s_server");
-        }
-        for (int tries = 0; tries < 100 && connect_error("127.0.0.1", port_) != 0; ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~TlsSite() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        program_ = std::make_unique<HelperProgram>(
+            std::vector<std::string>{"openssl", "s_server", "-accept",
+                                     "127.0.0.1:" + std::to_string(port_), "-cert", cert, "-key",
+                                     key, "-www", "-quiet"},
+            SIGKILL);
+        program_->wait_for_port(port_);
     }
     int port() const { return port_; }
 
   private:
     TempDir dir_;
-    pid_t pid_ = -1;
     int port_ = 0;
+    std::unique_ptr<HelperProgram> program_;
 };
 
 TEST_F(BrowserApiTest, AnHttpsSiteOnThisDeviceIsShownOverTls) {

@@ -9,9 +9,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -206,31 +204,16 @@ TEST_F(GitApiTest, ASwitchThatWouldLoseChangesIsRefusedUntilTheyAreInTheTrash) {
 class CredentialServer {
   public:
     CredentialServer(const std::string& root, const std::string& user, const std::string& token)
-        : port_(free_port()) {
-        std::vector<std::string> args = {
-            "python3", QUILLO_GIT_HTTP_SERVER, "--root", root, "--user", user, "--token", token,
-            "--port",  std::to_string(port_)};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "python3", nullptr, nullptr, argv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start the git test server");
-        }
-        for (int tries = 0; tries < 200 && connect_error("127.0.0.1", port_) != 0; ++tries) {
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    ~CredentialServer() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+        : port_(free_port()), program_({"python3", QUILLO_GIT_HTTP_SERVER, "--root", root, "--user",
+                                        user, "--token", token, "--port", std::to_string(port_)},
+                                       SIGTERM) {
+        program_.wait_for_port(port_);
     }
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
 
   private:
     int port_;
-    pid_t pid_ = -1;
+    HelperProgram program_;
 };
 
 TEST_F(GitApiTest, AnHttpsTokenIsAskedForSavedUsedAndNeverWrittenElsewhere) {
@@ -335,8 +318,13 @@ TEST_F(GitApiTest, NoCallReachesAPathOrRepositoryOutsideTheWorkspace) {
     }
     EXPECT_FALSE(fs::exists(in_workspace("c")));
 
-    // A page elsewhere cannot make changes with the user's cookie.
+    // A page elsewhere, or a previewed one (this host, another port), cannot
+    // make changes with the user's cookie.
     call("POST", "/api/git/init", {{"path", ""}}, 403, {{"Origin", "http://evil.example"}});
+    std::string preview = "http://127.0.0.1:" + std::to_string(free_port());
+    call("POST", "/api/git/init", {{"path", ""}}, 403, {{"Origin", preview}});
+    call("PUT", "/api/git/identity", {{"name", "Mallory"}, {"email", "m@example.com"}}, 403,
+         {{"Origin", preview}});
     EXPECT_FALSE(fs::exists(in_workspace(".git")));
 }
 

@@ -14,6 +14,7 @@
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <regex>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
@@ -108,6 +109,33 @@ std::vector<char*> c_strings(std::vector<std::string>& texts) {
 
 std::string default_binary() {
     return std::string(QUILLO_BUILD_DIR) + "/quillo";
+}
+
+HelperProgram::HelperProgram(std::vector<std::string> args, int stop_signal)
+    : stop_signal_(stop_signal) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("cannot start " + args.front());
+    }
+}
+
+HelperProgram::~HelperProgram() {
+    ::kill(pid_, stop_signal_);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+bool HelperProgram::wait_for_port(int port) const {
+    for (int tries = 0; tries < 200; ++tries) {
+        if (connect_error("127.0.0.1", port) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
 }
 
 int free_port() {

@@ -36,6 +36,24 @@ bool can_bind(const std::string& host);
 // failed connect (ECONNREFUSED for a closed port).
 int connect_error(const std::string& host, int port);
 
+// A program a test runs beside the server (a site, a git remote), found on
+// PATH and given the test's environment; sent `stop_signal` and reaped when
+// it goes away. Throws std::runtime_error when it cannot start.
+class HelperProgram {
+  public:
+    explicit HelperProgram(std::vector<std::string> args, int stop_signal);
+    ~HelperProgram();
+    HelperProgram(const HelperProgram&) = delete;
+    HelperProgram& operator=(const HelperProgram&) = delete;
+
+    // Waits up to 10 s for it to accept connections on 127.0.0.1:port.
+    bool wait_for_port(int port) const;
+
+  private:
+    pid_t pid_ = -1;
+    int stop_signal_;
+};
+
 // A TCP connection from this process to 127.0.0.1:port; closed by the
 // destructor.
 class ClientSocket {
