@@ -153,6 +153,9 @@ async function run(base, workspace) {
 
     console.log('a root-relative link and a form');
     await inside.locator('#form-link').tap();
+    // The view has taken the form page's load (it may still settle the frame
+    // after Back): what is typed before that can be lost with the page.
+    await waitFor(async () => (await address.inputValue()) === `${home}form`, 'the address of /form');
     await inside.locator('#word').fill('quill');
     await inside.locator('#send').tap();
     assert.equal(await inside.locator('#echo').textContent(), 'You sent: quill');
