@@ -3,21 +3,20 @@
 // loaded and that its features are not part of this build.
 #include "stand_in.h"
 
-#ifndef QUILLO_MODULE_NAME
-#error "QUILLO_MODULE_NAME must name the module"
-#endif
+#include <string>
 
 quillo::Blueprint& module_bp() {
-    static quillo::Blueprint bp(QUILLO_MODULE_NAME "_bp");
+    static quillo::Blueprint bp(std::string(stand_in_name()) + "_bp");
     return bp;
 }
 
 namespace {
 
 const bool registered = [] {
-    module_bp().route("/api/" QUILLO_MODULE_NAME "/module", {"GET"}, [](quillo::Request&) {
-        return quillo::json_response({{"module", QUILLO_MODULE_NAME}, {"stand_in", true}});
-    });
+    module_bp().route(
+        "/api/" + std::string(stand_in_name()) + "/module", {"GET"}, [](quillo::Request&) {
+            return quillo::json_response({{"module", stand_in_name()}, {"stand_in", true}});
+        });
     return true;
 }();
 

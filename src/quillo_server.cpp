@@ -20,7 +20,6 @@
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <openssl/crypto.h>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -216,10 +215,6 @@ int run_main(const std::vector<std::string>& argv) {
 int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the mask.
     quillo::server::block_termination_signals();
-    // Request threads may still be signing a cookie while the process exits;
-    // OpenSSL's exit-time clean-up must not pull the library from under them.
-    // Nothing here reads the system's OpenSSL configuration either.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     try {
         return run_main(std::vector<std::string>(argv, argv + argc));
     } catch (const std::exception& e) {

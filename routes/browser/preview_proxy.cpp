@@ -152,6 +152,11 @@ bool still_open(tcp::socket& socket) {
 
 asio::ssl::context& tls_context() {
     static asio::ssl::context context = [] {
+        // OpenSSL is set up on the first https preview, not at start-up.
+        // Previews may still be reading while the process exits, so its
+        // exit-time clean-up must not pull the library from under them; and
+        // the system's OpenSSL configuration is not read.
+        OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
         asio::ssl::context made(asio::ssl::context::tls_client);
         made.set_default_verify_paths();
         return made;

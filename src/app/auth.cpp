@@ -1,11 +1,9 @@
 #include "app/auth.h"
 
+#include "utils/crypto.h"
 #include "utils/text.h"
 
 #include <mutex>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <stdexcept>
 
 namespace quillo::app {
@@ -185,22 +183,12 @@ class AuthEndpoints {
 
 std::string password_fingerprint(std::string_view secret_key, const std::string& password) {
     static constexpr std::string_view kPurpose = "quillo.password-fingerprint";
-    unsigned char key[EVP_MAX_MD_SIZE];
-    unsigned int key_length = 0;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_length = 0;
-    if (!HMAC(EVP_sha256(), secret_key.data(), static_cast<int>(secret_key.size()),
-              reinterpret_cast<const unsigned char*>(kPurpose.data()), kPurpose.size(), key,
-              &key_length) ||
-        !HMAC(EVP_sha256(), key, static_cast<int>(key_length),
-              reinterpret_cast<const unsigned char*>(password.data()), password.size(), digest,
-              &digest_length)) {
-        throw std::runtime_error("HMAC-SHA256 is not available");
-    }
-    constexpr int kFingerprintBytes = 16;
-    unsigned char text[4 * ((kFingerprintBytes + 2) / 3) + 1];
-    int length = EVP_EncodeBlock(text, digest, kFingerprintBytes);
-    return std::string(reinterpret_cast<char*>(text), static_cast<size_t>(length));
+    utils::Sha256Digest key = utils::hmac_sha256(secret_key, kPurpose);
+    utils::Sha256Digest digest = utils::hmac_sha256(
+        std::string_view(reinterpret_cast<const char*>(key.data()), key.size()), password);
+    constexpr size_t kFingerprintBytes = 16;
+    return utils::base64_encode(
+        std::string_view(reinterpret_cast<const char*>(digest.data()), kFingerprintBytes));
 }
 
 bool is_authenticated(const Request& request, const PasswordState& password) {
@@ -211,9 +199,7 @@ bool is_authenticated(const Request& request, const PasswordState& password) {
     if (!fingerprint || !fingerprint->is_string()) {
         return false; // a session from before fingerprints: signed out once
     }
-    const std::string& held = fingerprint->get_ref<const std::string&>();
-    return held.size() == password.fingerprint.size() &&
-           CRYPTO_memcmp(held.data(), password.fingerprint.data(), held.size()) == 0;
+    return utils::same_bytes(fingerprint->get_ref<const std::string&>(), password.fingerprint);
 }
 
 json parse_json_bounded(std::string_view text) {
@@ -237,17 +223,14 @@ json lenient_json_body(const Request& request) {
 }
 
 bool constant_time_equal(const std::string& a, const std::string& b) {
-    unsigned char digest_a[EVP_MAX_MD_SIZE];
-    unsigned char digest_b[EVP_MAX_MD_SIZE];
-    unsigned int length_a = 0;
-    unsigned int length_b = 0;
-    if (EVP_Digest(a.data(), a.size(), digest_a, &length_a, EVP_sha256(), nullptr) != 1 ||
-        EVP_Digest(b.data(), b.size(), digest_b, &length_b, EVP_sha256(), nullptr) != 1) {
-        throw std::runtime_error("SHA-256 is not available");
-    }
+    utils::Sha256Digest digest_a = utils::sha256(a);
+    utils::Sha256Digest digest_b = utils::sha256(b);
     // Equal digests of different texts would need a SHA-256 collision; the
     // final comparison rules even that out.
-    return CRYPTO_memcmp(digest_a, digest_b, length_a) == 0 && a == b;
+    return utils::same_bytes(
+               std::string_view(reinterpret_cast<const char*>(digest_a.data()), 32),
+               std::string_view(reinterpret_cast<const char*>(digest_b.data()), 32)) &&
+           a == b;
 }
 
 void register_auth_routes(Application& app, std::shared_ptr<PasswordStore> store,

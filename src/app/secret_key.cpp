@@ -1,20 +1,15 @@
 #include "app/secret_key.h"
 
+#include "utils/crypto.h"
 #include "utils/files.h"
 #include "utils/text.h"
 
 #include <filesystem>
-#include <openssl/rand.h>
-#include <stdexcept>
-#include <vector>
 
 namespace quillo::app {
 
 std::string random_hex(size_t bytes) {
-    std::vector<unsigned char> buffer(bytes);
-    if (RAND_bytes(buffer.data(), static_cast<int>(buffer.size())) != 1) {
-        throw std::runtime_error("the system's random source failed");
-    }
+    std::string buffer = utils::random_bytes(bytes);
     static const char kDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(bytes * 2);

@@ -1,10 +1,11 @@
 #include "app/session_codec.h"
 
+#include "utils/crypto.h"
+
 #include <charconv>
 #include <ctime>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 namespace quillo::app {
@@ -18,11 +19,8 @@ constexpr const char* kPermanentKey = "_permanent";
 // used directly as an HMAC key for more than one purpose.
 std::string derive_key(std::string_view secret) {
     static constexpr std::string_view kPurpose = "quillo.session-cookie";
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-         reinterpret_cast<const unsigned char*>(kPurpose.data()), kPurpose.size(), out, &len);
-    return std::string(reinterpret_cast<char*>(out), len);
+    utils::Sha256Digest key = utils::hmac_sha256(secret, kPurpose);
+    return std::string(reinterpret_cast<const char*>(key.data()), key.size());
 }
 
 std::optional<int64_t> parse_int(std::string_view text) {
@@ -37,45 +35,11 @@ std::optional<int64_t> parse_int(std::string_view text) {
 } // namespace
 
 std::string base64url_encode(std::string_view bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(bytes.data()),
-                            static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    while (!out.empty() && out.back() == '=') {
-        out.pop_back();
-    }
-    for (char& c : out) {
-        c = c == '+' ? '-' : c == '/' ? '_' : c;
-    }
-    return out;
+    return utils::base64url_encode(bytes);
 }
 
 std::optional<std::string> base64url_decode(std::string_view text) {
-    if (text.size() % 4 == 1) {
-        return std::nullopt;
-    }
-    std::string padded(text);
-    for (char& c : padded) {
-        if (c == '-') {
-            c = '+';
-        } else if (c == '_') {
-            c = '/';
-        } else if (c == '+' || c == '/' || c == '=') {
-            return std::nullopt;
-        }
-    }
-    size_t padding = (4 - padded.size() % 4) % 4;
-    padded.append(padding, '=');
-    std::string out(padded.size() / 4 * 3, '\0');
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(padded.data()),
-                            static_cast<int>(padded.size()));
-    if (n < 0) {
-        return std::nullopt;
-    }
-    out.resize(static_cast<size_t>(n) - padding);
-    return out;
+    return utils::base64url_decode(text);
 }
 
 std::string http_date(int64_t unix_seconds) {
@@ -125,30 +89,72 @@ std::optional<std::string_view> find_cookie(std::string_view header, std::string
     return std::nullopt;
 }
 
+// Cookies verified lately, by their whole value. A browser sends the same
+// cookie with every request, and checking its signature and reading its
+// JSON each time would be most of what a signed-in answer costs. Only
+// cookies whose signature held are kept, so nobody without the key can fill
+// it; the issue time is checked against the clock on every use, and whether
+// the session is still signed in (its password fingerprint) is decided
+// afresh by each request. A codec with another key has a cache of its own.
+class SessionCodec::VerifiedCookies {
+  public:
+    std::optional<Decoded> find(std::string_view cookie) const {
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(cookie);
+        return it == entries_.end() ? std::nullopt : std::optional<Decoded>(it->second);
+    }
+
+    void remember(std::string_view cookie, const Decoded& decoded) {
+        std::lock_guard lock(mutex_);
+        if (entries_.size() >= kMaxEntries) {
+            entries_.clear(); // a handful of browsers at most: start over
+        }
+        entries_.emplace(std::string(cookie), decoded);
+    }
+
+  private:
+    static constexpr size_t kMaxEntries = 64;
+    mutable std::mutex mutex_;
+    std::map<std::string, Decoded, std::less<>> entries_;
+};
+
 SessionCodec::SessionCodec(std::string_view secret_key, int64_t lifetime_seconds,
                            std::string cookie_name)
     : key_(derive_key(secret_key)), lifetime_(lifetime_seconds),
-      cookie_name_(std::move(cookie_name)) {}
+      cookie_name_(std::move(cookie_name)), verified_(std::make_shared<VerifiedCookies>()) {}
 
 std::string SessionCodec::sign(std::string_view message) const {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
-         reinterpret_cast<const unsigned char*>(message.data()), message.size(), out, &len);
-    return std::string(reinterpret_cast<char*>(out), len);
+    utils::Sha256Digest signature = utils::hmac_sha256(key_, message);
+    return std::string(reinterpret_cast<const char*>(signature.data()), signature.size());
 }
 
 std::optional<SessionCodec::Decoded> SessionCodec::decode(std::string_view cookie_value,
                                                           int64_t now) const {
+    std::optional<Decoded> decoded = verified_->find(cookie_value);
+    bool known = decoded.has_value();
+    if (!known) {
+        decoded = verify(cookie_value);
+    }
+    // Compared, never subtracted: a validly signed cookie can still carry
+    // any 64-bit issue time, and the difference would overflow.
+    if (!decoded || decoded->issued_at < now - lifetime_ ||
+        decoded->issued_at > now + kMaxClockSkew) {
+        return std::nullopt;
+    }
+    if (!known) {
+        verified_->remember(cookie_value, *decoded);
+    }
+    return decoded;
+}
+
+std::optional<SessionCodec::Decoded> SessionCodec::verify(std::string_view cookie_value) const {
     size_t last_dot = cookie_value.rfind('.');
     if (last_dot == std::string_view::npos) {
         return std::nullopt;
     }
     std::string_view signed_part = cookie_value.substr(0, last_dot);
     std::optional<std::string> signature = base64url_decode(cookie_value.substr(last_dot + 1));
-    std::string expected = sign(signed_part);
-    if (!signature || signature->size() != expected.size() ||
-        CRYPTO_memcmp(signature->data(), expected.data(), expected.size()) != 0) {
+    if (!signature || !utils::same_bytes(*signature, sign(signed_part))) {
         return std::nullopt;
     }
     size_t dot = signed_part.find('.');
@@ -156,13 +162,8 @@ std::optional<SessionCodec::Decoded> SessionCodec::decode(std::string_view cooki
         return std::nullopt;
     }
     std::optional<int64_t> issued_at = parse_int(signed_part.substr(dot + 1));
-    // Compared, never subtracted: a validly signed cookie can still carry
-    // any 64-bit issue time, and the difference would overflow.
-    if (!issued_at || *issued_at < now - lifetime_ || *issued_at > now + kMaxClockSkew) {
-        return std::nullopt;
-    }
     std::optional<std::string> payload = base64url_decode(signed_part.substr(0, dot));
-    if (!payload) {
+    if (!issued_at || !payload) {
         return std::nullopt;
     }
     nlohmann::json data = nlohmann::json::parse(*payload, nullptr, false);

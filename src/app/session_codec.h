@@ -8,6 +8,7 @@
 #include "quillo/http.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@ class SessionCodec {
 
     // The session stored in `cookie_value`, or nothing when the value is
     // malformed, altered, signed with another key or older than the lifetime.
+    // Safe to call from several threads at once.
     struct Decoded {
         nlohmann::json data;
         bool permanent = false;
@@ -36,11 +38,16 @@ class SessionCodec {
     std::string set_cookie(const Session& session, int64_t now) const;
 
   private:
+    class VerifiedCookies;
+
     std::string sign(std::string_view message) const;
+    // The session in a cookie whose signature holds, whatever its age.
+    std::optional<Decoded> verify(std::string_view cookie_value) const;
 
     std::string key_;
     int64_t lifetime_;
     std::string cookie_name_;
+    std::shared_ptr<VerifiedCookies> verified_;
 };
 
 // The value of one cookie in a Cookie request header, if present.

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -694,7 +695,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
             write_then(asio::buffer(out_head_), &Connection::pump_stream_after_head);
         } else if (response_.file_body) {
             file_offset_ = 0;
-            write_then(asio::buffer(out_head_), &Connection::send_file_piece);
+            send_file_head();
         } else {
             // Head and body in one write; cached content goes from the cache
             // to the socket without a copy.
@@ -717,26 +718,70 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
                           });
     }
 
+    // A file's head is sent with MSG_MORE, so that it leaves in the same
+    // packet as the file's first bytes; only when the socket cannot take it
+    // all at once does the rest go the usual way.
+    void send_file_head() {
+        error_code ec;
+        if (!socket_.native_non_blocking()) {
+            socket_.native_non_blocking(true, ec);
+        }
+        if (ec) {
+            close();
+            return;
+        }
+        ssize_t sent = ::send(socket_.native_handle(), out_head_.data(), out_head_.size(),
+                              MSG_MORE | MSG_NOSIGNAL);
+        if (sent == static_cast<ssize_t>(out_head_.size())) {
+            send_file_piece();
+            return;
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            close();
+            return;
+        }
+        size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+        write_then(asio::buffer(out_head_.data() + done, out_head_.size() - done),
+                   &Connection::send_file_piece);
+    }
+
+    // The file goes from the page cache to the socket (sendfile): nothing is
+    // copied through this process and no buffer is held for a slow client.
+    // At most kFileTurnBytes go per turn, so that other connections on the
+    // I/O thread get their turn while a large file is sent.
     void send_file_piece() {
+        static constexpr unsigned long long kFileTurnBytes = 1024 * 1024;
         const FileBody& file = *response_.file_body;
+        unsigned long long turn = 0;
+        while (file_offset_ < file.length() && turn < kFileTurnBytes) {
+            off_t offset = static_cast<off_t>(file.offset() + file_offset_);
+            size_t want =
+                static_cast<size_t>(std::min(file.length() - file_offset_, kFileTurnBytes - turn));
+            ssize_t sent = ::sendfile(socket_.native_handle(), file.fd(), &offset, want);
+            if (sent > 0) {
+                file_offset_ += static_cast<unsigned long long>(sent);
+                turn += static_cast<unsigned long long>(sent);
+            } else if (sent < 0 && errno == EINTR) {
+                continue;
+            } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else {
+                close(); // the file shrank or failed: the client sees a short answer
+                return;
+            }
+        }
         if (file_offset_ >= file.length()) {
             answer_sent();
             return;
         }
-        if (file_buffer_.empty()) {
-            file_buffer_.resize(64 * 1024);
-        }
-        size_t want = static_cast<size_t>(
-            std::min<unsigned long long>(file_buffer_.size(), file.length() - file_offset_));
-        ssize_t got = ::pread(file.fd(), file_buffer_.data(), want,
-                              static_cast<off_t>(file.offset() + file_offset_));
-        if (got <= 0) {
-            close(); // the file shrank or failed: the client sees a short answer
-            return;
-        }
-        file_offset_ += static_cast<unsigned long long>(got);
-        write_then(asio::buffer(file_buffer_.data(), static_cast<size_t>(got)),
-                   &Connection::send_file_piece);
+        set_deadline(state_.limits.write_timeout);
+        socket_.async_wait(tcp::socket::wait_write, [self = shared_from_this()](error_code ec) {
+            if (ec) {
+                self->close();
+            } else {
+                self->send_file_piece();
+            }
+        });
     }
 
     void pump_stream_after_head() {
@@ -796,7 +841,6 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         stream_framing_.clear();
         response_ = Response();
         head_written_ = false;
-        file_buffer_ = {};
         if (buffer_.size() > kHeadBufferBytes && end_ - begin_ <= kHeadBufferBytes) {
             // Back to the small buffer once a body has been read.
             std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
@@ -933,7 +977,6 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
 
     Response response_;
     std::string out_head_;
-    std::vector<char> file_buffer_;
     unsigned long long file_offset_ = 0;
     std::shared_ptr<StreamChannel> stream_;
     std::vector<std::string> stream_pieces_;
@@ -1074,6 +1117,7 @@ void Server::shutdown() {
     ServerState& state = impl.state;
     asio::post(state.io, [&impl, &state] {
         state.stopping = true;
+        state.idle_release.cancel();
         for (auto& listener : impl.listeners) {
             listener->close();
         }

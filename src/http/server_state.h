@@ -5,9 +5,11 @@
 #include "app/application.h"
 #include "http/server.h"
 #include "http/worker_pool.h"
+#include "utils/memory.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -63,15 +65,36 @@ struct ServerState {
     bool stopping = false;
     std::function<void()> resume_accepting;
 
-    void add(const std::shared_ptr<Session>& session) { sessions[session.get()] = session; }
+    void add(const std::shared_ptr<Session>& session) {
+        sessions[session.get()] = session;
+        used_since_release = true;
+    }
     void remove(Session* session) {
         sessions.erase(session);
         if (stopping && sessions.empty()) {
             std::lock_guard<std::mutex> lock(drained_mutex);
             drained = true;
             drained_cv.notify_all();
+        } else if (sessions.empty() && used_since_release) {
+            release_memory_when_idle();
         }
     }
+
+    // Once the last session has ended and the workers have retired (their
+    // caches go back to the heap when they end), what the load freed goes
+    // back to the system: once per idle spell, and not at all while clients
+    // keep coming.
+    void release_memory_when_idle() {
+        idle_release.expires_after(limits.worker_retire + std::chrono::seconds(1));
+        idle_release.async_wait([this](boost::system::error_code ec) {
+            if (!ec && !stopping && sessions.empty()) {
+                utils::release_free_memory();
+                used_since_release = false;
+            }
+        });
+    }
+    boost::asio::steady_timer idle_release{io};
+    bool used_since_release = false;
     // The session that has waited longest for a client that proves nothing,
     // or nullptr when every session is busy or signed in.
     std::shared_ptr<Session> eviction_candidate() const {

@@ -17,7 +17,9 @@ std::string last_dl_error() {
 } // namespace
 
 RouteModule RouteModule::load(const std::string& path) {
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Lazily bound: a module's functions are bound on their first call, so
+    // start-up does not bind the many a module never calls on a given day.
+    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (handle == nullptr) {
         throw ModuleLoadError(last_dl_error());
     }
