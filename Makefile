@@ -23,8 +23,12 @@ deps:
 test-deps:
 	@scripts/install-deps --test
 
+# What runs, and nothing else: `make run`, `make build` and `make install`
+# leave the tests and the benchmark's tools out; the test targets turn the
+# tests on (TESTS=ON), and `make bench` builds its own.
+TESTS ?= OFF
 configure: deps
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DQUILLO_BUILD_TESTS=$(TESTS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -33,12 +37,12 @@ run: build
 	./$(BUILD_DIR)/quillo $(ARGS)
 
 test: test-deps
-	@$(MAKE) --no-print-directory build
+	@$(MAKE) --no-print-directory build TESTS=ON
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 test-asan: test-deps
 	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="$(SANITIZER_DEBUG_FLAGS)" \
-		-DQUILLO_SANITIZE=ON >/dev/null
+		-DQUILLO_SANITIZE=ON -DQUILLO_BUILD_TESTS=ON >/dev/null
 	@cmake --build $(ASAN_DIR) -j $(JOBS)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
@@ -46,7 +50,7 @@ test-asan: test-deps
 # options and tests/tsan.supp come with the tests (tests/CMakeLists.txt).
 test-tsan: test-deps
 	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="$(SANITIZER_DEBUG_FLAGS)" \
-		-DQUILLO_TSAN=ON >/dev/null
+		-DQUILLO_TSAN=ON -DQUILLO_BUILD_TESTS=ON >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
@@ -56,7 +60,7 @@ test-tsan: test-deps
 # built, without optimisation or debug data, which builds fastest.
 test-libcxx: test-deps
 	@CC=clang CXX=clang++ cmake -S . -B $(LIBCXX_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0" \
-		-DQUILLO_LIBCXX=ON >/dev/null
+		-DQUILLO_LIBCXX=ON -DQUILLO_BUILD_TESTS=ON >/dev/null
 	@cmake --build $(LIBCXX_DIR) --target quillo_unit_tests -j $(JOBS)
 	ctest --test-dir $(LIBCXX_DIR) -L unit --no-tests=error --output-on-failure -j $(JOBS)
 
