@@ -86,11 +86,14 @@ ensure_commands() {
 }
 
 # Release build of the server, its route modules and front-end copy, plus the
-# named extra targets.
+# named extra targets. The bench tools (startup_probe, ws_bench, guard_bench,
+# soak_client) exist only with QUILLO_BUILD_BENCH, the transport fixture only
+# with QUILLO_BUILD_TESTS.
 build_release() {
     local build_dir=$1
     shift
-    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null || die "cmake configure failed"
+    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DQUILLO_BUILD_BENCH=ON -DQUILLO_BUILD_TESTS=ON \
+        >/dev/null || die "cmake configure failed"
     local modules
     # Whole target names only: the help also lists object files such as
     # route_modules.o.
