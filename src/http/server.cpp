@@ -719,8 +719,8 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
     }
 
     // A file's head is sent with MSG_MORE, so that it leaves in the same
-    // packet as the file's first bytes; only when the socket cannot take it
-    // all at once does the rest go the usual way.
+    // packet as the file's first bytes (an empty file's head goes at once);
+    // only when the socket cannot take it all does the rest go the usual way.
     void send_file_head() {
         error_code ec;
         if (!socket_.native_non_blocking()) {
@@ -730,8 +730,9 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
             close();
             return;
         }
+        int more = response_.file_body->length() > 0 ? MSG_MORE : 0;
         ssize_t sent = ::send(socket_.native_handle(), out_head_.data(), out_head_.size(),
-                              MSG_MORE | MSG_NOSIGNAL);
+                              more | MSG_NOSIGNAL);
         if (sent == static_cast<ssize_t>(out_head_.size())) {
             send_file_piece();
             return;
@@ -765,6 +766,9 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
                 continue;
             } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 break;
+            } else if (sent < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                read_file_piece(); // a file system that cannot splice (some FUSE mounts)
+                return;
             } else {
                 close(); // the file shrank or failed: the client sees a short answer
                 return;
@@ -782,6 +786,30 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
                 self->send_file_piece();
             }
         });
+    }
+
+    // The way for files that sendfile cannot take: read, then write, a
+    // piece at a time.
+    void read_file_piece() {
+        const FileBody& file = *response_.file_body;
+        if (file_offset_ >= file.length()) {
+            answer_sent();
+            return;
+        }
+        if (file_buffer_.empty()) {
+            file_buffer_.resize(64 * 1024);
+        }
+        size_t want = static_cast<size_t>(
+            std::min<unsigned long long>(file_buffer_.size(), file.length() - file_offset_));
+        ssize_t got = ::pread(file.fd(), file_buffer_.data(), want,
+                              static_cast<off_t>(file.offset() + file_offset_));
+        if (got <= 0) {
+            close(); // the file shrank or failed: the client sees a short answer
+            return;
+        }
+        file_offset_ += static_cast<unsigned long long>(got);
+        write_then(asio::buffer(file_buffer_.data(), static_cast<size_t>(got)),
+                   &Connection::read_file_piece);
     }
 
     void pump_stream_after_head() {
@@ -841,6 +869,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
         stream_framing_.clear();
         response_ = Response();
         head_written_ = false;
+        file_buffer_ = {};
         if (buffer_.size() > kHeadBufferBytes && end_ - begin_ <= kHeadBufferBytes) {
             // Back to the small buffer once a body has been read.
             std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
@@ -977,6 +1006,7 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
 
     Response response_;
     std::string out_head_;
+    std::vector<char> file_buffer_;
     unsigned long long file_offset_ = 0;
     std::shared_ptr<StreamChannel> stream_;
     std::vector<std::string> stream_pieces_;
