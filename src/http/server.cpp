@@ -718,9 +718,10 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
                           });
     }
 
-    // A file's head is sent with MSG_MORE, so that it leaves in the same
-    // packet as the file's first bytes (an empty file's head goes at once);
-    // only when the socket cannot take it all does the rest go the usual way.
+    // A file's head goes out at once, then the file from the page cache;
+    // only when the socket cannot take the whole head does the rest go the
+    // usual way. (Holding the head back with MSG_MORE for the file's first
+    // bytes measured slower on one connection: 99 us against 94 us p50.)
     void send_file_head() {
         error_code ec;
         if (!socket_.native_non_blocking()) {
@@ -730,9 +731,8 @@ class Connection : public Session, public std::enable_shared_from_this<Connectio
             close();
             return;
         }
-        int more = response_.file_body->length() > 0 ? MSG_MORE : 0;
-        ssize_t sent = ::send(socket_.native_handle(), out_head_.data(), out_head_.size(),
-                              more | MSG_NOSIGNAL);
+        ssize_t sent =
+            ::send(socket_.native_handle(), out_head_.data(), out_head_.size(), MSG_NOSIGNAL);
         if (sent == static_cast<ssize_t>(out_head_.size())) {
             send_file_piece();
             return;
